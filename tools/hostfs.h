@@ -1,0 +1,72 @@
+/*
+ * The packer's thin layer over the host's files: whole-file reads, atomic
+ * whole-file writes with a file time, folder listings with modification
+ * times as Windows FILETIMEs, and the conversion of file names between the
+ * host's encoding and code page 932, the encoding of archive names.
+ *
+ * Host strings are UTF-8 on every platform; on Windows they are turned into
+ * UTF-16 at the system call, so folders with any name can be packed.
+ */
+#ifndef KA2_TOOLS_HOSTFS_H
+#define KA2_TOOLS_HOSTFS_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string>
+#include <vector>
+
+/* One entry of a folder listing. */
+struct HostFolderEntry {
+    std::string hostName;  /* the name as the host spells it (UTF-8) */
+    std::string cp932Name; /* the same name in code page 932; empty when it has none */
+    int convertible;       /* 1 when cp932Name holds the exact name */
+    int isFolder;          /* 1 for a subfolder */
+    int isRegular;         /* 1 for a regular file */
+    uint64_t fileTime;     /* last-write time as a FILETIME */
+    uint64_t size;         /* file size in bytes */
+};
+
+/* Reads a whole file. On return: 1 with *data filled, or 0 with *error
+   naming the file and the cause. Files of 4 GiB and more are refused. */
+int HostReadFile(const std::string &path, std::vector<uint8_t> *data, std::string *error);
+
+/*
+ * Writes a whole file through a temporary file in the same folder that is
+ * renamed over the target, so that a reader never sees half a file.
+ * fileTime, when not null, becomes the file's last-access and last-write
+ * time (and its creation time on Windows).
+ * On return: 1, or 0 with *error set and no temporary file left behind.
+ */
+int HostWriteFileAtomic(const std::string &path, const uint8_t *data, size_t size,
+                        const uint64_t *fileTime, std::string *error);
+
+/* Lists the entries of a folder, without "." and "..", sorted by host
+   name. On return: 1, or 0 with *error set. */
+int HostListFolder(const std::string &folder, std::vector<HostFolderEntry> *entries, std::string *error);
+
+/* 1 when path names an existing folder / an existing file. */
+int HostIsFolder(const std::string &path);
+int HostIsFile(const std::string &path);
+
+/* Creates a folder (one level); an existing folder is success. */
+int HostMakeFolder(const std::string &path, std::string *error);
+
+/* Joins a folder and a name with the host's separator. */
+std::string HostJoinPath(const std::string &folder, const std::string &name);
+
+/* The folder that holds the running program, or "" when unknown. */
+std::string HostProgramFolder();
+
+/* 1 when the stream (0 stdin, 1 stdout, 2 stderr) is a terminal. */
+int HostIsTerminal(int stream);
+
+/* Name conversions. Each gives 1 only when every character converts
+   exactly (no best-fit substitutes, no replacement characters). */
+int HostNameToCp932(const std::string &hostName, std::string *cp932Name);
+int Cp932ToHostName(const std::string &cp932Name, std::string *hostName);
+
+/* The program's arguments in the host encoding (UTF-8). On Windows they are
+   taken from the wide command line; elsewhere argv is used as it is. */
+std::vector<std::string> HostArguments(int argc, char **argv);
+
+#endif

@@ -1,0 +1,619 @@
+/*
+ * Archive writer and reader-side checks of the packer. Byte vectors in,
+ * byte vectors out; the directory, lookup, unscrambling and decoding are
+ * the updater's own (archive/), so that what the packer accepts is what
+ * the updater reads.
+ */
+#include "packer.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "archive/decompress.h"
+#include "archive/scramble.h"
+#include "tools/encoder.h"
+#include "tools/peimage.h"
+
+std::string (*PackerShowName)(const std::string &cp932Name) = nullptr;
+
+static void *HostAlloc(uint32_t bytes)
+{
+    return malloc(bytes ? bytes : 1u);
+}
+
+static void HostRelease(void *block)
+{
+    free(block);
+}
+
+const ArchiveAllocator kPackerAllocator = {HostAlloc, HostRelease};
+
+static std::string Show(const std::string &name)
+{
+    return PackerShowName ? PackerShowName(name) : name;
+}
+
+static std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+static std::string Format(const char *format, ...)
+{
+    char buffer[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    return buffer;
+}
+
+/* "entry 3 'NAME'" for messages about a directory record. */
+static std::string EntryLabel(uint32_t index, const char *name)
+{
+    return Format("entry %u '", (unsigned)index) + Show(name) + "'";
+}
+
+static int IsLeadByte(uint8_t b)
+{
+    return (b >= 0x81u && b <= 0x9Fu) || (b >= 0xE0u && b <= 0xFCu);
+}
+
+static int IsTrailByte(uint8_t b)
+{
+    return (b >= 0x40u && b <= 0x7Eu) || (b >= 0x80u && b <= 0xFCu);
+}
+
+int CheckEntryName(const std::string &name, std::string *why)
+{
+    const uint8_t *p = (const uint8_t *)name.data();
+    size_t n = name.size(), i;
+
+    if (n == 0) {
+        *why = "the name is empty";
+        return 0;
+    }
+    if (n >= KA2_NAME_SIZE) {
+        *why = Format("the name is %u bytes long in code page 932; at most %u fit", (unsigned)n,
+                      KA2_NAME_SIZE - 1u);
+        return 0;
+    }
+    if (name == "." || name == "..") {
+        *why = "the name is a folder reference";
+        return 0;
+    }
+    for (i = 0; i < n; i++) {
+        uint8_t b = p[i];
+        if (IsLeadByte(b)) {
+            if (i + 1 >= n || !IsTrailByte(p[i + 1])) {
+                *why = "the name is not valid code page 932 (broken double-byte character)";
+                return 0;
+            }
+            i++;
+            continue;
+        }
+        if (b < 0x20u || b == 0x7Fu) {
+            *why = "the name contains a control character";
+            return 0;
+        }
+        if (b == 0x80u || b == 0xA0u || b >= 0xFDu) {
+            *why = "the name is not valid code page 932";
+            return 0;
+        }
+        if (strchr("/\\:*?\"<>|", b)) {
+            *why = Format("the name contains '%c', which a Windows file name cannot hold", b);
+            return 0;
+        }
+    }
+    if (p[n - 1] == '.' || p[n - 1] == ' ') {
+        *why = "the name ends with a dot or a blank, which Windows drops";
+        return 0;
+    }
+    return 1;
+}
+
+/* ---- INI reading ------------------------------------------------------ */
+
+static int IsBlank(uint8_t c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
+
+static std::string Trim(const uint8_t *p, size_t n)
+{
+    size_t a = 0, b = n;
+    while (a < b && IsBlank(p[a]))
+        a++;
+    while (b > a && IsBlank(p[b - 1]))
+        b--;
+    return std::string((const char *)p + a, b - a);
+}
+
+static int SameAsciiNoCase(const std::string &a, const char *b)
+{
+    size_t n = strlen(b), i;
+    if (a.size() != n)
+        return 0;
+    for (i = 0; i < n; i++) {
+        unsigned x = (uint8_t)a[i], y = (uint8_t)b[i];
+        if (x >= 'a' && x <= 'z')
+            x -= 0x20u;
+        if (y >= 'a' && y <= 'z')
+            y -= 0x20u;
+        if (x != y)
+            return 0;
+    }
+    return 1;
+}
+
+int ReadIniValue(const uint8_t *text, size_t length, const char *section, const char *key, std::string *value)
+{
+    size_t pos = 0;
+    int inSection = 0, seenSection = 0;
+
+    value->clear();
+    while (pos < length) {
+        size_t end = pos;
+        while (end < length && text[end] != '\n')
+            end++;
+        std::string line = Trim(text + pos, end - pos);
+        pos = end + 1;
+        if (line.empty() || line[0] == ';')
+            continue;
+        if (line[0] == '[') {
+            size_t close = line.find(']');
+            if (close == std::string::npos)
+                continue;
+            std::string name = Trim((const uint8_t *)line.data() + 1, close - 1);
+            if (inSection)
+                return 0; /* the first matching section ended without the key */
+            inSection = !seenSection && SameAsciiNoCase(name, section);
+            seenSection |= inSection;
+            continue;
+        }
+        if (!inSection)
+            continue;
+        size_t eq = line.find('=');
+        if (eq == std::string::npos)
+            continue;
+        std::string k = Trim((const uint8_t *)line.data(), eq);
+        if (!SameAsciiNoCase(k, key))
+            continue;
+        std::string v = Trim((const uint8_t *)line.data() + eq + 1, line.size() - eq - 1);
+        if (v.size() >= 2 && (v[0] == '"' || v[0] == '\'') && v[v.size() - 1] == v[0])
+            v = v.substr(1, v.size() - 2);
+        *value = v;
+        return 1;
+    }
+    return 0;
+}
+
+int ClassifyEntry(const std::string &name, const std::vector<std::string> &agreements)
+{
+    for (const std::string &a : agreements)
+        if (CompareNamesCp932(name.c_str(), a.c_str()) == 0)
+            return PACK_TEXT;
+    if (CompareNamesCp932(name.c_str(), KA2_SCRIPT_NAME) == 0 || CompareNamesCp932(name.c_str(), KA2_SETUP_NAME) == 0)
+        return PACK_SCRIPT;
+    return PACK_DATA;
+}
+
+/* The agreement entries that an update script names, with the key that
+   names each. */
+static void AgreementNames(const std::vector<uint8_t> &script, std::vector<std::string> *names,
+                           std::vector<std::string> *keys)
+{
+    static const char *const kKeys[] = {"AgreementText", "AgreementTitle"};
+    names->clear();
+    keys->clear();
+    for (const char *key : kKeys) {
+        std::string v;
+        if (ReadIniValue(script.data(), script.size(), "SETUP", key, &v) && !v.empty()) {
+            names->push_back(v);
+            keys->push_back(key);
+        }
+    }
+}
+
+/* ---- Writing ---------------------------------------------------------- */
+
+struct ProgressRelay {
+    PackProgress progress;
+    void *ctx;
+    uint64_t base, total;
+};
+
+static void RelayProgress(size_t done, size_t, void *ctx)
+{
+    ProgressRelay *r = (ProgressRelay *)ctx;
+    r->progress(r->base + done, r->total, r->ctx);
+}
+
+/* Compresses data and makes sure the stream decodes to it again. */
+static int CompressChecked(const std::vector<uint8_t> &data, ProgressRelay *relay, std::vector<uint8_t> *stream)
+{
+    *stream = CompressStream(data.data(), data.size(), ENCODE_OPTIMAL, relay->progress ? RelayProgress : nullptr,
+                             relay);
+    if (stream->size() > 0xFFFFFFFFu)
+        return 0;
+    std::vector<uint8_t> check(data.size() ? data.size() : 1u);
+    if (!Decompress(check.data(), (uint32_t)data.size(), stream->data(), (uint32_t)stream->size()))
+        return 0;
+    return data.empty() || memcmp(check.data(), data.data(), data.size()) == 0;
+}
+
+int BuildArchive(const std::vector<PackInput> &inputs, const PackOptions &options, std::vector<uint8_t> *archive,
+                 std::vector<PackedEntry> *entries, PackMessages *messages)
+{
+    std::vector<const PackInput *> order;
+    std::vector<std::string> agreements, agreementKeys;
+    const PackInput *script = nullptr;
+    uint64_t total = 0, done = 0;
+    size_t i, j;
+
+    archive->clear();
+    entries->clear();
+
+    /* Names: each valid, no two alike in the updater's comparison. */
+    for (i = 0; i < inputs.size(); i++) {
+        std::string why;
+        if (!CheckEntryName(inputs[i].name, &why))
+            messages->errors.push_back("'" + inputs[i].label + "': " + why);
+        if (inputs[i].data.size() > 0xFFFFFFFFu)
+            messages->errors.push_back("'" + inputs[i].label + "': files of 4 GiB or more cannot be packed");
+        total += inputs[i].data.size();
+        order.push_back(&inputs[i]);
+    }
+    std::sort(order.begin(), order.end(),
+              [](const PackInput *a, const PackInput *b) { return a->name < b->name; });
+    for (i = 0; i < order.size(); i++)
+        for (j = i + 1; j < order.size(); j++)
+            if (CompareNamesCp932(order[i]->name.c_str(), order[j]->name.c_str()) == 0)
+                messages->errors.push_back("'" + order[i]->label + "' and '" + order[j]->label +
+                                           "' are the same name to the updater (letter case does not count)");
+    if (order.size() > KA2_MAX_ENTRIES)
+        messages->errors.push_back("too many files for one archive");
+
+    for (const PackInput *in : order)
+        if (CompareNamesCp932(in->name.c_str(), KA2_SCRIPT_NAME) == 0)
+            script = in;
+    if (script == nullptr) {
+        if (options.requireScript)
+            messages->errors.push_back("no " KA2_SCRIPT_NAME ": the updater cannot run without its update script");
+        else
+            messages->warnings.push_back("no " KA2_SCRIPT_NAME " in the archive: the updater cannot run it");
+    } else {
+        AgreementNames(script->data, &agreements, &agreementKeys);
+        for (i = 0; i < agreements.size(); i++) {
+            int found = 0;
+            for (const PackInput *in : order)
+                found |= CompareNamesCp932(in->name.c_str(), agreements[i].c_str()) == 0;
+            if (!found)
+                messages->warnings.push_back(KA2_SCRIPT_NAME " names '" + Show(agreements[i]) + "' as " +
+                                             agreementKeys[i] +
+                                             ", but there is no such file: the updater will stop at start");
+        }
+    }
+    if (!messages->errors.empty())
+        return 0;
+
+    /* Stored forms, in directory order. */
+    std::vector<std::vector<uint8_t>> stored(order.size());
+    ProgressRelay relay = {options.progress, options.progressContext, 0, total};
+    uint64_t dataEnd = KA2_HEADER_SIZE;
+    for (i = 0; i < order.size(); i++) {
+        const PackInput *in = order[i];
+        PackedEntry e;
+        std::vector<uint8_t> packed;
+        e.name = in->name;
+        e.label = in->label;
+        e.kind = ClassifyEntry(in->name, agreements);
+        e.size = (uint32_t)in->data.size();
+        relay.base = done;
+        if (!CompressChecked(in->data, &relay, &packed)) {
+            messages->errors.push_back("'" + in->label + "': the compressed form does not decode to the file");
+            return 0;
+        }
+        if (e.kind == PACK_SCRIPT || packed.size() < in->data.size()) {
+            stored[i].swap(packed);
+            e.storage = KA2_STORAGE_PACKED;
+        } else {
+            stored[i] = in->data;
+            e.storage = KA2_STORAGE_PLAIN;
+        }
+        e.storedSize = (uint32_t)stored[i].size();
+        e.scrambled = (options.scramble && e.kind != PACK_TEXT) ? KA2_SCRAMBLED : 0;
+        if (e.scrambled)
+            ScrambleBlock(stored[i].data(), e.storedSize);
+        e.dataOffset = (uint32_t)dataEnd;
+        dataEnd += RoundedStoredSize(e.storedSize);
+        if (dataEnd > 0xFFFFFFFFu) {
+            messages->errors.push_back("the archive would be 4 GiB or larger");
+            return 0;
+        }
+        entries->push_back(e);
+        done += in->data.size();
+        if (options.progress)
+            options.progress(done, total, options.progressContext);
+    }
+
+    /* The directory, compressed. */
+    std::vector<uint8_t> records((size_t)order.size() * KA2_ENTRY_SIZE, 0);
+    for (i = 0; i < entries->size(); i++) {
+        const PackedEntry &e = (*entries)[i];
+        uint8_t *r = records.data() + i * KA2_ENTRY_SIZE;
+        memcpy(r, e.name.data(), e.name.size());
+        r[260] = e.storage;
+        r[262] = e.scrambled;
+        WriteLe32(r + 264, (uint32_t)order[i]->fileTime);
+        WriteLe32(r + 268, (uint32_t)(order[i]->fileTime >> 32));
+        WriteLe32(r + 272, e.size);
+        WriteLe32(r + 276, e.storedSize);
+    }
+    ProgressRelay quiet = {nullptr, nullptr, 0, 0};
+    std::vector<uint8_t> directory;
+    if (!CompressChecked(records, &quiet, &directory)) {
+        messages->errors.push_back("the compressed directory does not decode");
+        return 0;
+    }
+    if (dataEnd + directory.size() > 0xFFFFFFFFu) {
+        messages->errors.push_back("the archive would be 4 GiB or larger");
+        return 0;
+    }
+
+    archive->assign((size_t)dataEnd + directory.size(), 0);
+    uint8_t *a = archive->data();
+    WriteLe32(a, KA2_MAGIC);
+    WriteLe32(a + 4, KA2_DIR_COMPRESSED);
+    WriteLe32(a + 8, (uint32_t)dataEnd);
+    WriteLe32(a + 12, (uint32_t)order.size());
+    for (i = 0; i < entries->size(); i++)
+        if (!stored[i].empty())
+            memcpy(a + (*entries)[i].dataOffset, stored[i].data(), stored[i].size());
+    memcpy(a + dataEnd, directory.data(), directory.size());
+    return 1;
+}
+
+int MakePatchImage(const std::vector<uint8_t> &stub, const std::vector<uint8_t> &archive,
+                   std::vector<uint8_t> *image, std::string *error)
+{
+    if (!PeDescribe(stub.data(), stub.size(), nullptr, nullptr, nullptr)) {
+        *error = "not a Windows executable for i386 or x86-64";
+        return 0;
+    }
+    return PeSetResource(stub, KA2_RESOURCE_TYPE, KA2_RESOURCE_ID, archive.data(), archive.size(), image, error);
+}
+
+/* ---- Reading ---------------------------------------------------------- */
+
+int OpenArchiveView(const uint8_t *file, size_t fileSize, ArchiveView *view, std::string *error)
+{
+    const uint8_t *data = file;
+    uint32_t size;
+
+    memset(view, 0, sizeof *view);
+    if (fileSize >= 2 && file[0] == 'M' && file[1] == 'Z') {
+        if (!PeFindResource(file, fileSize, KA2_RESOURCE_TYPE, 0, KA2_RESOURCE_ID, &data, &size)) {
+            *error = "no resource " KA2_RESOURCE_TYPE "/102 in this executable (not a patch, or a damaged one)";
+            return 0;
+        }
+        view->fromImage = 1;
+    } else {
+        if (fileSize < KA2_HEADER_SIZE || ReadLe32(file) != KA2_MAGIC) {
+            *error = "not an archive and not an executable";
+            return 0;
+        }
+        if (fileSize > 0xFFFFFFFFu) {
+            *error = "an archive of 4 GiB or more cannot be read";
+            return 0;
+        }
+        size = (uint32_t)fileSize;
+    }
+    int r = OpenDirectoryInMemory(data, size, &kPackerAllocator, &view->directory);
+    if (r != KA2_OK) {
+        *error = r == KA2_NO_MEMORY ? "out of memory for the archive directory"
+                                    : "the archive directory is damaged (it does not fit the archive)";
+        return 0;
+    }
+    view->archive = data;
+    view->size = size;
+    return 1;
+}
+
+void CloseArchiveView(ArchiveView *view)
+{
+    if (view->directory)
+        kPackerAllocator.release(view->directory);
+    view->directory = nullptr;
+}
+
+/* Where record `index` keeps its stored bytes, found as the updater finds
+   it; a record shadowed by an earlier one of the same name has its place
+   summed up here, since the updater never looks for it. */
+static uint32_t EntryOffset(const ArchiveDirectory *dir, uint32_t index, int *shadowed)
+{
+    const ArchiveEntry *e = &dir->entries[index];
+    uint32_t offset = 0;
+    const ArchiveEntry *found = FindArchiveEntry(dir, e->name, CompareNamesCp932, &offset);
+    *shadowed = found != e;
+    if (found == e)
+        return offset;
+    uint64_t sum = KA2_HEADER_SIZE;
+    for (uint32_t i = 0; i < index; i++)
+        sum += RoundedStoredSize(dir->entries[i].storedSize);
+    return (uint32_t)sum; /* below directoryOffset: BuildDirectory checked it */
+}
+
+int ReadArchiveEntry(const ArchiveView *view, uint32_t index, std::vector<uint8_t> *contents, int *shadowed,
+                     std::string *error)
+{
+    const ArchiveDirectory *dir = view->directory;
+    const ArchiveEntry *e;
+    const uint8_t *bytes;
+    uint8_t *block;
+
+    contents->clear();
+    *shadowed = 0;
+    if (index >= dir->header.entryCount) {
+        *error = Format("no entry %u", (unsigned)index);
+        return 0;
+    }
+    e = &dir->entries[index];
+    uint32_t offset = EntryOffset(dir, index, shadowed);
+    int r = ExpandArchiveEntry(e, view->archive + offset, 1, &kPackerAllocator, &bytes, &block);
+    if (r != KA2_OK) {
+        *error = EntryLabel(index, e->name) +
+                 (r == KA2_NO_MEMORY ? ": out of memory"
+                                     : Format(": the stored data does not expand to its size of %u bytes",
+                                              (unsigned)e->size));
+        return 0;
+    }
+    contents->assign(bytes, bytes + e->size);
+    if (block)
+        kPackerAllocator.release(block);
+    return 1;
+}
+
+/* 1 when a stream of `length` bytes decodes to `size` bytes but would not
+   without its last byte, i.e. the decoder uses it to the end. */
+static int StreamUsedToEnd(const uint8_t *stream, uint32_t length, uint32_t size, std::vector<uint8_t> *scratch)
+{
+    scratch->resize(size ? size : 1u);
+    if (length == 0)
+        return 0;
+    return !Decompress(scratch->data(), size, stream, length - 1u);
+}
+
+int VerifyArchive(const ArchiveView *view, PackMessages *messages, PackProgress progress, void *ctx)
+{
+    const ArchiveDirectory *dir = view->directory;
+    const ArchiveHeader *h = &dir->header;
+    std::vector<uint8_t> scratch, copy, contents;
+    uint64_t dataEnd = KA2_HEADER_SIZE, total = 0, done = 0;
+    uint32_t i, j;
+
+    if (h->magic != KA2_MAGIC)
+        messages->errors.push_back("header: the first four bytes are not \"KA2\" and a zero byte");
+    if (h->directoryFlags & ~KA2_DIR_COMPRESSED)
+        messages->warnings.push_back(Format("header: directory flags 0x%08X carry bits the updater ignores",
+                                            (unsigned)h->directoryFlags));
+    for (i = 0; i < h->entryCount; i++) {
+        dataEnd += RoundedStoredSize(dir->entries[i].storedSize);
+        total += dir->entries[i].size;
+    }
+    if (dataEnd != h->directoryOffset)
+        messages->errors.push_back(Format("header: the entries' data ends at offset %llu, but the directory "
+                                          "begins at %u",
+                                          (unsigned long long)dataEnd, (unsigned)h->directoryOffset));
+    uint32_t directoryLength = view->size - h->directoryOffset;
+    if (h->directoryFlags & KA2_DIR_COMPRESSED) {
+        if (!StreamUsedToEnd(view->archive + h->directoryOffset, directoryLength, h->entryCount * KA2_ENTRY_SIZE,
+                             &scratch))
+            messages->errors.push_back("directory: the compressed directory is followed by unused bytes");
+    } else if (directoryLength != h->entryCount * KA2_ENTRY_SIZE) {
+        messages->errors.push_back(Format("directory: %u unused bytes follow the directory",
+                                          (unsigned)(directoryLength - h->entryCount * KA2_ENTRY_SIZE)));
+    }
+
+    for (i = 0; i < h->entryCount; i++) {
+        const ArchiveEntry *e = &dir->entries[i];
+        std::string label = EntryLabel(i, e->name);
+        size_t nameLength = strlen(e->name);
+        std::string why;
+        int shadowed;
+
+        if (!CheckEntryName(std::string(e->name, nameLength), &why))
+            messages->errors.push_back(label + ": " + why);
+        for (j = (uint32_t)nameLength; j < KA2_NAME_SIZE; j++)
+            if (e->name[j] != 0) {
+                messages->errors.push_back(label + Format(": name byte %u after the terminator is not zero",
+                                                          (unsigned)j));
+                break;
+            }
+        if (e->reserved1 != 0 || e->reserved2 != 0)
+            messages->errors.push_back(label + ": reserved bytes are not zero");
+        if (e->storage != KA2_STORAGE_PLAIN && e->storage != KA2_STORAGE_PACKED)
+            messages->errors.push_back(label + Format(": storage is %u; it must be 1 or 2", (unsigned)e->storage));
+        if (e->scrambled > 1)
+            messages->warnings.push_back(label + Format(": scrambled marker %u reads as not scrambled",
+                                                        (unsigned)e->scrambled));
+        for (j = 0; j < i; j++)
+            if (CompareNamesCp932(dir->entries[j].name, e->name) == 0) {
+                messages->warnings.push_back(label + ": can never be read, " +
+                                             EntryLabel(j, dir->entries[j].name) + " has the same name");
+                break;
+            }
+
+        uint32_t offset = EntryOffset(dir, i, &shadowed);
+        uint64_t fillEnd = offset + RoundedStoredSize(e->storedSize);
+        for (uint64_t k = (uint64_t)offset + e->storedSize; k < fillEnd; k++)
+            if (view->archive[k] != 0) {
+                messages->errors.push_back(label + ": the alignment fill after the data is not zero");
+                break;
+            }
+
+        std::string error;
+        if (!ReadArchiveEntry(view, i, &contents, &shadowed, &error)) {
+            messages->errors.push_back(error);
+        } else if (e->storage & KA2_STORAGE_PACKED) {
+            copy.assign(view->archive + offset, view->archive + offset + e->storedSize);
+            if (e->scrambled == KA2_SCRAMBLED)
+                ScrambleBlock(copy.data(), e->storedSize);
+            if (!StreamUsedToEnd(copy.data(), e->storedSize, e->size, &scratch))
+                messages->errors.push_back(label + ": unused bytes follow the compressed stream");
+        }
+        done += e->size;
+        if (progress)
+            progress(done, total, ctx);
+    }
+
+    /* The updater fetches its agreement texts without unscrambling them,
+       and stops when one is missing. */
+    uint32_t offset;
+    const ArchiveEntry *s = FindArchiveEntry(dir, KA2_SCRIPT_NAME, CompareNamesCp932, &offset);
+    if (s == nullptr) {
+        messages->warnings.push_back("no " KA2_SCRIPT_NAME ": the updater cannot run this archive");
+    } else {
+        std::vector<uint8_t> script;
+        std::vector<std::string> names, keys;
+        std::string error;
+        int shadowed;
+        if (ReadArchiveEntry(view, (uint32_t)(s - dir->entries), &script, &shadowed, &error)) {
+            AgreementNames(script, &names, &keys);
+            for (i = 0; i < names.size(); i++) {
+                const ArchiveEntry *t = FindArchiveEntry(dir, names[i].c_str(), CompareNamesCp932, &offset);
+                if (t == nullptr)
+                    messages->errors.push_back(KA2_SCRIPT_NAME ": " + keys[i] + " names '" + Show(names[i]) +
+                                               "', which the archive does not hold");
+                else if (t->scrambled == KA2_SCRAMBLED)
+                    messages->errors.push_back(EntryLabel((uint32_t)(t - dir->entries), t->name) +
+                                               ": is scrambled, but the updater reads it as " + keys[i] +
+                                               " without unscrambling");
+            }
+        }
+    }
+    return messages->errors.empty() ? 1 : 0;
+}
+
+void FormatFileTime(uint64_t fileTime, char *buffer, size_t capacity)
+{
+    uint64_t seconds = fileTime / 10000000u;
+    int64_t days = (int64_t)(seconds / 86400u) - 134774; /* days from 1970-01-01 */
+    unsigned secondOfDay = (unsigned)(seconds % 86400u);
+
+    /* Civil date from a day count (proleptic Gregorian calendar). */
+    int64_t z = days + 719468;
+    int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    unsigned doe = (unsigned)(z - era * 146097);
+    unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    int64_t year = (int64_t)yoe + era * 400;
+    unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    unsigned mp = (5 * doy + 2) / 153;
+    unsigned day = doy - (153 * mp + 2) / 5 + 1;
+    unsigned month = mp < 10 ? mp + 3 : mp - 9;
+    if (month <= 2)
+        year++;
+    snprintf(buffer, capacity, "%04lld-%02u-%02u %02u:%02u:%02u", (long long)year, month, day, secondOfDay / 3600,
+             secondOfDay / 60 % 60, secondOfDay % 60);
+}

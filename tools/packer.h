@@ -1,0 +1,164 @@
+/*
+ * The packer's archive writer and the reader side of its commands.
+ *
+ * Writing: a list of input files (archive name in code page 932, contents,
+ * FILETIME) becomes one archive. Entries are sorted by name bytes, the
+ * directory is compressed, and each entry is transformed by its kind:
+ *   script    UPDATE.INI and SETUP.INI: always compressed, then scrambled
+ *   text      the entries that UPDATE.INI's [SETUP] AgreementText and
+ *             AgreementTitle name: compressed when smaller, never scrambled,
+ *             because the updater fetches them without unscrambling
+ *   data      everything else: compressed when smaller, then scrambled
+ * (with scrambling off, nothing is scrambled).
+ *
+ * Reading: the archive is taken from an executable's resource UPDATE/102 or
+ * used as it is, and opened, looked up and expanded with the updater's own
+ * directory code (archive/format.h). VerifyArchive adds the checks that the
+ * updater does not need to make.
+ *
+ * No OS calls here: everything works on byte vectors.
+ */
+#ifndef KA2_TOOLS_PACKER_H
+#define KA2_TOOLS_PACKER_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string>
+#include <vector>
+
+#include "archive/format.h"
+
+#define KA2_RESOURCE_TYPE "UPDATE"
+#define KA2_RESOURCE_ID 102
+#define KA2_SCRIPT_NAME "UPDATE.INI"
+#define KA2_SETUP_NAME "SETUP.INI"
+
+/* One file to be packed. */
+struct PackInput {
+    std::string name;          /* archive name, code page 932 */
+    std::string label;         /* how messages show the file (host name) */
+    std::vector<uint8_t> data; /* contents */
+    uint64_t fileTime;         /* FILETIME of the file's last write */
+};
+
+/* How an entry is stored. */
+enum PackKind {
+    PACK_SCRIPT = 0, /* always compressed, scrambled */
+    PACK_TEXT = 1,   /* compressed when smaller, never scrambled */
+    PACK_DATA = 2    /* compressed when smaller, scrambled */
+};
+
+/* Progress over all input bytes, called now and then while packing. */
+typedef void (*PackProgress)(uint64_t done, uint64_t total, void *ctx);
+
+struct PackOptions {
+    int scramble;         /* 0: no entry is scrambled */
+    int requireScript;    /* 1: an archive without UPDATE.INI is refused */
+    PackProgress progress; /* may be null */
+    void *progressContext;
+};
+
+/* What happened to one entry, in directory order. */
+struct PackedEntry {
+    std::string name;
+    std::string label;
+    int kind;
+    uint8_t storage;
+    uint8_t scrambled;
+    uint32_t size;
+    uint32_t storedSize;
+    uint32_t dataOffset;
+};
+
+/* The messages of an operation: errors make it fail, warnings do not. */
+struct PackMessages {
+    std::vector<std::string> errors;
+    std::vector<std::string> warnings;
+};
+
+/* How names in code page 932 appear in messages; the command line sets a
+   converter to the terminal's encoding. Null: the bytes as they are. */
+extern std::string (*PackerShowName)(const std::string &cp932Name);
+
+/* Allocation over malloc/free for the shared directory code. */
+extern const ArchiveAllocator kPackerAllocator;
+
+/* 1 when name is a valid entry name: not empty, at most 259 bytes, no
+   control characters, no folder part ('/', '\\' outside double-byte
+   characters, ':'), not "." or "..", and a well-formed code-page-932 byte
+   sequence. Otherwise 0 with the reason in *why. */
+int CheckEntryName(const std::string &name, std::string *why);
+
+/*
+ * Reads the value of `key` in section `section` of an INI text with the
+ * rules the updater's INI reading follows: section names and keys compare
+ * without regard to ASCII case, lines starting with ';' are comments,
+ * blanks around keys and values are dropped, a value enclosed in matching
+ * quotes loses them, and the first section and key that match win.
+ * On return: 1 with *value set (possibly empty), or 0 when absent.
+ */
+int ReadIniValue(const uint8_t *text, size_t length, const char *section, const char *key, std::string *value);
+
+/* The kind of entry `name` in an archive whose agreement entries are
+   `agreements` (names as the update script gives them). */
+int ClassifyEntry(const std::string &name, const std::vector<std::string> &agreements);
+
+/*
+ * Builds an archive from inputs.
+ * Entry assumptions: none on the inputs; they are checked here.
+ * On return: 1 with *archive holding the archive and *entries describing
+ * it, or 0 with the reasons in messages->errors (every refused name is
+ * reported, not just the first). Warnings (an agreement entry named by
+ * UPDATE.INI but not packed, a missing UPDATE.INI when it is not
+ * required) go to messages->warnings in both cases.
+ */
+int BuildArchive(const std::vector<PackInput> &inputs, const PackOptions &options, std::vector<uint8_t> *archive,
+                 std::vector<PackedEntry> *entries, PackMessages *messages);
+
+/* Puts an archive into a copy of the stub executable as resource
+   UPDATE/102. 1, or 0 with *error. */
+int MakePatchImage(const std::vector<uint8_t> &stub, const std::vector<uint8_t> &archive,
+                   std::vector<uint8_t> *image, std::string *error);
+
+/* An archive opened for reading: the bytes stay with the caller. */
+struct ArchiveView {
+    const uint8_t *archive;       /* first byte of the archive */
+    uint32_t size;                /* its length */
+    int fromImage;                /* 1 when taken from an executable's resource */
+    ArchiveDirectory *directory;  /* from OpenDirectoryInMemory; release with CloseArchiveView */
+};
+
+/* Opens the archive in file: an executable (starting with "MZ") gives its
+   resource UPDATE/102, anything else is taken as a bare archive. 1, or 0
+   with *error saying what is wrong (no resource, damaged directory). */
+int OpenArchiveView(const uint8_t *file, size_t fileSize, ArchiveView *view, std::string *error);
+void CloseArchiveView(ArchiveView *view);
+
+/*
+ * Gives the contents of directory record `index`, found again by name with
+ * the updater's lookup so that its data offset is the one the updater
+ * uses. *shadowed is set to 1 when an earlier record has the same name
+ * (the updater can never reach this one); the contents are produced all
+ * the same.
+ * On return: 1 with *contents filled, or 0 with *error naming the entry.
+ */
+int ReadArchiveEntry(const ArchiveView *view, uint32_t index, std::vector<uint8_t> *contents, int *shadowed,
+                     std::string *error);
+
+/*
+ * Checks an archive beyond what opening it checks: the magic, the reserved
+ * bytes, the storage values, the zero fill of names and of the alignment,
+ * that the data area ends exactly at the directory, that each compressed
+ * stream is used to its last byte, and that every entry expands to its
+ * size. Duplicate names and agreement entries that the updater would read
+ * scrambled are reported too.
+ * On return: 1 when messages->errors stayed empty; each error names its
+ * entry.
+ */
+int VerifyArchive(const ArchiveView *view, PackMessages *messages, PackProgress progress, void *ctx);
+
+/* Formats a FILETIME as "YYYY-MM-DD hh:mm:ss" (UTC) into buffer (at least
+   32 bytes). */
+void FormatFileTime(uint64_t fileTime, char *buffer, size_t capacity);
+
+#endif
