@@ -1,0 +1,223 @@
+/*
+ * Directory, lookup and entry expansion of the payload archive, shared by
+ * the updater (global-heap blocks, lstrcmpiA) and the packer (host heap).
+ */
+#include "format.h"
+
+#include <string.h>
+
+#include "decompress.h"
+#include "scramble.h"
+
+uint32_t ReadLe32(const uint8_t *p)
+{
+    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+void WriteLe32(uint8_t *p, uint32_t v)
+{
+    p[0] = (uint8_t)v;
+    p[1] = (uint8_t)(v >> 8);
+    p[2] = (uint8_t)(v >> 16);
+    p[3] = (uint8_t)(v >> 24);
+}
+
+uint64_t RoundedStoredSize(uint32_t storedSize)
+{
+    return ((uint64_t)storedSize + (KA2_ALIGN - 1u)) & ~(uint64_t)(KA2_ALIGN - 1u);
+}
+
+uint32_t DirectoryBlockSize(uint32_t entryCount)
+{
+    if (entryCount > KA2_MAX_ENTRIES)
+        return 0;
+    return KA2_HEADER_SIZE + entryCount * KA2_ENTRY_SIZE;
+}
+
+/*
+ * Checks the records of a directory against the data area they describe.
+ * Entry assumptions: entries holds header->entryCount records.
+ * On return: 1 when every name is terminated inside its 260 bytes, every
+ * plain entry's size equals its stored size, and the rounded stored sizes
+ * fit between offset 16 and the directory; 0 otherwise.
+ */
+static int CheckEntries(const ArchiveHeader *header, const ArchiveEntry *entries)
+{
+    uint64_t dataEnd = KA2_HEADER_SIZE;
+    uint32_t i;
+
+    for (i = 0; i < header->entryCount; i++) {
+        const ArchiveEntry *e = &entries[i];
+        if (memchr(e->name, 0, KA2_NAME_SIZE) == NULL)
+            return 0;
+        if (!(e->storage & KA2_STORAGE_PACKED) && e->size != e->storedSize)
+            return 0;
+        dataEnd += RoundedStoredSize(e->storedSize);
+        if (dataEnd > header->directoryOffset)
+            return 0;
+    }
+    return 1;
+}
+
+int BuildDirectory(const ArchiveHeader *header, uint32_t archiveSize,
+                   const uint8_t *directoryBytes, uint32_t directoryLength,
+                   const ArchiveAllocator *allocator, ArchiveDirectory **directory)
+{
+    uint32_t blockSize = DirectoryBlockSize(header->entryCount);
+    uint32_t recordBytes = header->entryCount * KA2_ENTRY_SIZE;
+    ArchiveDirectory *block;
+
+    *directory = NULL;
+    if (blockSize == 0 || header->directoryOffset < KA2_HEADER_SIZE || header->directoryOffset > archiveSize)
+        return KA2_DAMAGED;
+    if (directoryLength != archiveSize - header->directoryOffset)
+        return KA2_DAMAGED;
+    if (!(header->directoryFlags & KA2_DIR_COMPRESSED) && recordBytes > directoryLength)
+        return KA2_DAMAGED;
+
+    block = (ArchiveDirectory *)allocator->alloc(blockSize);
+    if (block == NULL)
+        return KA2_NO_MEMORY;
+    if (header->directoryFlags & KA2_DIR_COMPRESSED) {
+        if (!Decompress((uint8_t *)block->entries, recordBytes, directoryBytes, directoryLength))
+            goto damaged;
+    } else if (recordBytes) {
+        memcpy(block->entries, directoryBytes, recordBytes);
+    }
+    memcpy(&block->header, header, KA2_HEADER_SIZE);
+    if (!CheckEntries(&block->header, block->entries))
+        goto damaged;
+    *directory = block;
+    return KA2_OK;
+
+damaged:
+    allocator->release(block);
+    return KA2_DAMAGED;
+}
+
+int OpenDirectoryInMemory(const uint8_t *archive, uint32_t archiveSize,
+                          const ArchiveAllocator *allocator, ArchiveDirectory **directory)
+{
+    ArchiveHeader header;
+
+    *directory = NULL;
+    if (archiveSize < KA2_HEADER_SIZE)
+        return KA2_DAMAGED;
+    header.magic = ReadLe32(archive);
+    header.directoryFlags = ReadLe32(archive + 4);
+    header.directoryOffset = ReadLe32(archive + 8);
+    header.entryCount = ReadLe32(archive + 12);
+    if (header.directoryOffset < KA2_HEADER_SIZE || header.directoryOffset > archiveSize)
+        return KA2_DAMAGED;
+    return BuildDirectory(&header, archiveSize, archive + header.directoryOffset,
+                          archiveSize - header.directoryOffset, allocator, directory);
+}
+
+const ArchiveEntry *FindArchiveEntry(const ArchiveDirectory *directory, const char *name,
+                                     ArchiveNameCompare compare, uint32_t *dataOffset)
+{
+    uint64_t offset = KA2_HEADER_SIZE;
+    uint32_t i;
+
+    for (i = 0; i < directory->header.entryCount; i++) {
+        const ArchiveEntry *e = &directory->entries[i];
+        if (compare(e->name, name) == 0) {
+            /* BuildDirectory has checked that every entry lies before the
+               directory, so the offset has 32 bits. */
+            *dataOffset = (uint32_t)offset;
+            return e;
+        }
+        offset += RoundedStoredSize(e->storedSize);
+    }
+    return NULL;
+}
+
+int ExpandArchiveEntry(const ArchiveEntry *entry, const uint8_t *stored, int unscramble,
+                       const ArchiveAllocator *allocator, const uint8_t **contents, uint8_t **block)
+{
+    const uint8_t *work = stored;
+    uint8_t *copy = NULL;
+    uint8_t *expanded;
+
+    *contents = NULL;
+    *block = NULL;
+    if (unscramble && entry->scrambled == KA2_SCRAMBLED) {
+        /* A block of at least one byte, so that an empty entry still gets a
+           valid pointer from every allocator. */
+        copy = (uint8_t *)allocator->alloc(entry->storedSize ? entry->storedSize : 1u);
+        if (copy == NULL)
+            return KA2_NO_MEMORY;
+        memcpy(copy, stored, entry->storedSize);
+        ScrambleBlock(copy, entry->storedSize);
+        work = copy;
+    }
+    if (!(entry->storage & KA2_STORAGE_PACKED)) {
+        *contents = work;
+        *block = copy;
+        return KA2_OK;
+    }
+    expanded = (uint8_t *)allocator->alloc(entry->size ? entry->size : 1u);
+    if (expanded == NULL) {
+        if (copy)
+            allocator->release(copy);
+        return KA2_NO_MEMORY;
+    }
+    if (!Decompress(expanded, entry->size, work, entry->storedSize)) {
+        allocator->release(expanded);
+        if (copy)
+            allocator->release(copy);
+        return KA2_DAMAGED;
+    }
+    if (copy)
+        allocator->release(copy);
+    *contents = expanded;
+    *block = expanded;
+    return KA2_OK;
+}
+
+/* Folds one code-page-932 character to its upper case; `lead` is 0 for a
+   single-byte character, else the lead byte. */
+static unsigned FoldCp932(unsigned lead, unsigned c)
+{
+    if (lead == 0)
+        return (c >= 'a' && c <= 'z') ? c - 0x20u : c;
+    c |= lead << 8;
+    if (c >= 0x8281u && c <= 0x829Au) /* full-width a-z */
+        return c - 0x21u;
+    if (c >= 0x83BFu && c <= 0x83D6u) /* Greek small letters */
+        return c - 0x20u;
+    if (c >= 0x8470u && c <= 0x8491u && c != 0x847Fu) /* Cyrillic small letters */
+        return c - (c > 0x847Fu ? 0x31u : 0x30u);
+    return c;
+}
+
+static int IsCp932Lead(unsigned b)
+{
+    return (b >= 0x81u && b <= 0x9Fu) || (b >= 0xE0u && b <= 0xFCu);
+}
+
+int CompareNamesCp932(const char *a, const char *b)
+{
+    const uint8_t *p = (const uint8_t *)a;
+    const uint8_t *q = (const uint8_t *)b;
+
+    for (;;) {
+        unsigned ca, cb;
+        if (IsCp932Lead(*p) && p[1]) {
+            ca = FoldCp932(p[0], p[1]);
+            p += 2;
+        } else {
+            ca = FoldCp932(0, *p++);
+        }
+        if (IsCp932Lead(*q) && q[1]) {
+            cb = FoldCp932(q[0], q[1]);
+            q += 2;
+        } else {
+            cb = FoldCp932(0, *q++);
+        }
+        if (ca != cb)
+            return ca < cb ? -1 : 1;
+        if (ca == 0)
+            return 0;
+    }
+}

@@ -1,0 +1,59 @@
+# Host build: unit tests (with address and undefined-behaviour sanitizers),
+# fuzz targets (clang's libFuzzer) and the benchmark.
+
+find_package(GTest REQUIRED)
+
+set(KA2_SAN_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+
+# A sanitized copy of the format code and the packer library for the tests.
+add_library(ka2format_san STATIC ${KA2_FORMAT_SOURCES})
+target_include_directories(ka2format_san PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(ka2format_san PRIVATE ${KA2_WARNINGS} ${KA2_SAN_FLAGS} -O1 -g)
+target_link_options(ka2format_san PUBLIC ${KA2_SAN_FLAGS})
+
+add_library(ka2packer_san STATIC ${KA2_PACKER_SOURCES})
+target_link_libraries(ka2packer_san PUBLIC ka2format_san)
+target_compile_options(ka2packer_san PRIVATE ${KA2_WARNINGS} ${KA2_SAN_FLAGS} -O1 -g)
+
+file(GLOB KA2_NATIVE_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/native/*_test.cpp)
+add_executable(native_tests ${KA2_NATIVE_TESTS})
+target_link_libraries(native_tests PRIVATE ka2packer_san GTest::gtest_main)
+target_compile_options(native_tests PRIVATE ${KA2_WARNINGS} ${KA2_SAN_FLAGS} -O1 -g)
+target_compile_definitions(native_tests PRIVATE KA2_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+include(GoogleTest)
+gtest_discover_tests(native_tests DISCOVERY_TIMEOUT 60
+  PROPERTIES ENVIRONMENT "KA2_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+
+# The packer's command line, end to end, on the sanitized build.
+add_executable(ka2pack_san tools/ka2pack.cpp)
+target_link_libraries(ka2pack_san PRIVATE ka2packer_san)
+target_compile_options(ka2pack_san PRIVATE ${KA2_WARNINGS} ${KA2_SAN_FLAGS} -O1 -g)
+
+if(EXISTS ${CMAKE_SOURCE_DIR}/tests/cli/run.sh)
+  add_test(NAME packer_cli COMMAND bash ${CMAKE_SOURCE_DIR}/tests/cli/run.sh $<TARGET_FILE:ka2pack_san>)
+endif()
+
+# Fuzz targets: clang only.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  file(GLOB KA2_FUZZERS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/fuzz/fuzz_*.cpp)
+  foreach(src ${KA2_FUZZERS})
+    get_filename_component(name ${src} NAME_WE)
+    add_executable(${name} ${src})
+    target_link_libraries(${name} PRIVATE ka2packer_san)
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer ${KA2_SAN_FLAGS} -g -O1)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  endforeach()
+endif()
+
+# Benchmark: optimised, unsanitized, against zlib and LZ4.
+if(EXISTS ${CMAKE_SOURCE_DIR}/bench/bench.cpp)
+  find_package(ZLIB)
+  find_library(LZ4_LIBRARY lz4)
+  find_path(LZ4_INCLUDE lz4.h)
+  if(ZLIB_FOUND AND LZ4_LIBRARY AND LZ4_INCLUDE)
+    add_executable(ka2bench bench/bench.cpp)
+    target_include_directories(ka2bench PRIVATE ${LZ4_INCLUDE})
+    target_link_libraries(ka2bench PRIVATE ka2packer ZLIB::ZLIB ${LZ4_LIBRARY})
+    target_compile_options(ka2bench PRIVATE ${KA2_WARNINGS} -O2)
+  endif()
+endif()

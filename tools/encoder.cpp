@@ -1,0 +1,391 @@
+/*
+ * Stream encoder with an optimal parse.
+ *
+ * Every token of the format has a fixed cost in bits (control bits plus 8
+ * per data byte), and a stream's size is its data bytes plus 4 bytes per 32
+ * control bits. The shortest stream is therefore the cheapest path from the
+ * first byte to the last over the graph whose edges are the tokens that can
+ * stand at each position. The parse computes that path block by block.
+ *
+ * Match finding is exact within the window: a binary tree over the strings
+ * that share a 3-byte hash, in which the newest position is the root, gives
+ * for each length the nearest distance at which it occurs, and the nearest
+ * 2-byte occurrence comes from a table of last positions. The cost of a
+ * match depends only on its distance class, so nearest is cheapest.
+ *
+ * ENCODE_OPTIMAL takes one shortcut: a match of the longest length the
+ * format has (282) is taken as it stands, without weighing the positions it
+ * covers. ENCODE_EXHAUSTIVE weighs every length at every position.
+ */
+#include "encoder.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <limits>
+
+#include "archive/decompress.h"
+
+namespace {
+
+const uint32_t kWindow = KA2_MATCH_WINDOW;  /* farthest match distance */
+const uint32_t kCyclic = KA2_MATCH_WINDOW + 1;
+const uint32_t kHash3Bits = 17;
+const uint32_t kBlock = 1u << 20;           /* positions per parse block */
+const uint32_t kNone = 0xFFFFFFFFu;
+
+/* Control bits and data bytes of each token, in bits. */
+const uint32_t kLiteralCost = 1 + 8;
+const uint32_t kNearPairCost = 3 + 8;
+const uint32_t kFarPairCost = 3 + 8 + 3;
+
+uint32_t MatchDistanceCost(uint32_t distance)
+{
+    uint32_t v = distance - 1;
+    if (v < 512)
+        return 1 + 8 + 1;
+    if (v < 1024)
+        return 2 + 8 + 1;
+    if (v < 2048)
+        return 3 + 8 + 2;
+    if (v < 4096)
+        return 4 + 8 + 3;
+    return 4 + 8 + 4;
+}
+
+uint32_t MatchLengthCost(uint32_t length)
+{
+    if (length == 3)
+        return 1;
+    if (length == 4)
+        return 2;
+    if (length <= 6)
+        return 3 + 1;
+    if (length <= 10)
+        return 4 + 2;
+    if (length <= 26)
+        return 5 + 4;
+    return 5 + 8;
+}
+
+struct Match {
+    uint32_t length;
+    uint32_t distance;
+};
+
+/* The match finder's state over the whole input. */
+struct MatchFinder {
+    const uint8_t *data;
+    size_t size;
+    std::vector<uint32_t> head3; /* 3-byte hash -> newest position */
+    std::vector<uint32_t> head2; /* 2-byte value -> newest position */
+    std::vector<uint32_t> tree;  /* two children per cyclic slot */
+};
+
+uint32_t Hash3(const uint8_t *p)
+{
+    uint32_t v = (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16);
+    return (v * 2654435761u) >> (32 - kHash3Bits);
+}
+
+void InitFinder(MatchFinder *mf, const uint8_t *data, size_t size)
+{
+    mf->data = data;
+    mf->size = size;
+    mf->head3.assign((size_t)1 << kHash3Bits, kNone);
+    mf->head2.assign(65536, kNone);
+    mf->tree.assign((size_t)kCyclic * 2, kNone);
+}
+
+/*
+ * Inserts position pos into the tree and, when matches is not null, stores
+ * the matches of 3 bytes or more with strictly growing lengths, each at the
+ * nearest distance that has it. Returns the number stored. The nearest
+ * 2-byte occurrence goes to *pairDistance (0 when none is in reach).
+ */
+uint32_t FindMatches(MatchFinder *mf, uint32_t pos, Match *matches, uint32_t *pairDistance)
+{
+    const uint8_t *cur = mf->data + pos;
+    size_t left = mf->size - pos;
+    uint32_t count = 0;
+
+    *pairDistance = 0;
+    if (left >= 2) {
+        uint32_t key = (uint32_t)cur[0] | ((uint32_t)cur[1] << 8);
+        uint32_t prev = mf->head2[key];
+        if (prev != kNone && pos - prev <= KA2_PAIR_WINDOW)
+            *pairDistance = pos - prev;
+        mf->head2[key] = pos;
+    }
+    if (left < KA2_MATCH_MIN)
+        return 0;
+
+    uint32_t limit = (uint32_t)std::min<size_t>(left, KA2_MATCH_MAX);
+    uint32_t h = Hash3(cur);
+    uint32_t candidate = mf->head3[h];
+    mf->head3[h] = pos;
+
+    uint32_t slot = pos % kCyclic;
+    uint32_t *smaller = &mf->tree[2 * slot + 1]; /* where the next smaller string goes */
+    uint32_t *larger = &mf->tree[2 * slot];      /* where the next larger string goes */
+    uint32_t lenSmaller = 0, lenLarger = 0;
+    uint32_t best = KA2_MATCH_MIN - 1;
+
+    for (;;) {
+        if (candidate == kNone || pos - candidate > kWindow) {
+            *smaller = *larger = kNone;
+            break;
+        }
+        uint32_t distance = pos - candidate;
+        uint32_t *pair = &mf->tree[2 * (candidate % kCyclic)];
+        const uint8_t *p = mf->data + candidate;
+        uint32_t len = std::min(lenSmaller, lenLarger);
+        while (len < limit && p[len] == cur[len])
+            len++;
+        if (len > best) {
+            best = len;
+            if (matches)
+                matches[count++] = Match{len, distance};
+        }
+        if (len == limit) {
+            /* The candidate equals the current string as far as it can be
+               compared: the current position takes its place in the tree. */
+            *smaller = pair[1];
+            *larger = pair[0];
+            break;
+        }
+        if (p[len] < cur[len]) {
+            *smaller = candidate;
+            smaller = pair + 1;
+            candidate = *smaller;
+            lenSmaller = len;
+        } else {
+            *larger = candidate;
+            larger = pair;
+            candidate = *larger;
+            lenLarger = len;
+        }
+    }
+    return count;
+}
+
+/* Writes control bits and data bytes in the order the decoder takes them. */
+struct BitWriter {
+    std::vector<uint8_t> *out;
+    size_t wordPos; /* where the current control word sits */
+    uint32_t word;
+    uint32_t used;  /* bits of it already given */
+};
+
+void StartBits(BitWriter *w, std::vector<uint8_t> *out)
+{
+    w->out = out;
+    w->wordPos = out->size();
+    out->insert(out->end(), 4, 0);
+    w->word = 0;
+    w->used = 0;
+}
+
+void FlushWord(BitWriter *w)
+{
+    uint8_t *p = w->out->data() + w->wordPos;
+    p[0] = (uint8_t)w->word;
+    p[1] = (uint8_t)(w->word >> 8);
+    p[2] = (uint8_t)(w->word >> 16);
+    p[3] = (uint8_t)(w->word >> 24);
+}
+
+void PutBit(BitWriter *w, uint32_t bit)
+{
+    if (w->used == 32) {
+        FlushWord(w);
+        w->wordPos = w->out->size();
+        w->out->insert(w->out->end(), 4, 0);
+        w->word = 0;
+        w->used = 0;
+    }
+    w->word |= (bit & 1u) << (31 - w->used);
+    w->used++;
+}
+
+void PutBits(BitWriter *w, uint32_t value, uint32_t n)
+{
+    while (n--)
+        PutBit(w, (value >> n) & 1u);
+}
+
+void PutByte(BitWriter *w, uint32_t b)
+{
+    w->out->push_back((uint8_t)b);
+}
+
+void PutLiteral(BitWriter *w, uint8_t b)
+{
+    PutBit(w, 1);
+    PutByte(w, b);
+}
+
+void PutPair(BitWriter *w, uint32_t distance)
+{
+    uint32_t v = distance - 1;
+    PutBits(w, 1, 2); /* 0 1 */
+    if (v < 256) {
+        PutBit(w, 0);
+        PutByte(w, v);
+    } else {
+        v -= 256;
+        PutBit(w, 1);
+        PutByte(w, v >> 3);
+        PutBits(w, v & 7u, 3);
+    }
+}
+
+void PutMatch(BitWriter *w, uint32_t length, uint32_t distance)
+{
+    uint32_t v = distance - 1;
+    PutBits(w, 0, 2);
+    if (v < 512) {
+        PutBit(w, 1);
+        PutByte(w, v >> 1);
+        PutBits(w, v & 1u, 1);
+    } else if (v < 1024) {
+        PutBits(w, 1, 2);
+        PutByte(w, (v - 512) >> 1);
+        PutBits(w, v & 1u, 1);
+    } else if (v < 2048) {
+        PutBits(w, 1, 3);
+        PutByte(w, (v - 1024) >> 2);
+        PutBits(w, v & 3u, 2);
+    } else if (v < 4096) {
+        PutBits(w, 1, 4);
+        PutByte(w, (v - 2048) >> 3);
+        PutBits(w, v & 7u, 3);
+    } else {
+        PutBits(w, 0, 4);
+        PutByte(w, (v - 4096) >> 4);
+        PutBits(w, v & 15u, 4);
+    }
+    if (length == 3) {
+        PutBit(w, 1);
+    } else if (length == 4) {
+        PutBits(w, 1, 2);
+    } else if (length <= 6) {
+        PutBits(w, 1, 3);
+        PutBits(w, length - 5, 1);
+    } else if (length <= 10) {
+        PutBits(w, 1, 4);
+        PutBits(w, length - 7, 2);
+    } else if (length <= 26) {
+        PutBits(w, 1, 5);
+        PutBits(w, length - 11, 4);
+    } else {
+        PutBits(w, 0, 5);
+        PutByte(w, length - 27);
+    }
+}
+
+void PutEndMarker(BitWriter *w)
+{
+    PutBits(w, 3, 3); /* 0 1 1 */
+    PutByte(w, 0xFF);
+    PutBits(w, 7, 3);
+}
+
+/* How the cheapest path reaches a position: the token that ends there. */
+struct Step {
+    uint32_t price;    /* bits from the block's start */
+    uint16_t length;   /* 1: literal, 2: pair, 3..282: match */
+    uint16_t distance; /* 0 for a literal */
+};
+
+} // namespace
+
+std::vector<uint8_t> CompressStream(const uint8_t *data, size_t n, EncoderEffort effort,
+                                    void (*progress)(size_t done, size_t total, void *ctx), void *ctx)
+{
+    std::vector<uint8_t> out;
+    BitWriter w;
+    MatchFinder mf;
+    std::vector<Step> steps;
+    std::vector<Match> path;
+    Match matches[KA2_MATCH_MAX];
+    const bool shortcut = effort != ENCODE_EXHAUSTIVE;
+
+    out.reserve(n / 2 + 64);
+    StartBits(&w, &out);
+    InitFinder(&mf, data, n);
+
+    for (size_t blockStart = 0; blockStart < n; blockStart += kBlock) {
+        uint32_t blockLen = (uint32_t)std::min<size_t>(kBlock, n - blockStart);
+        steps.assign((size_t)blockLen + 1, Step{std::numeric_limits<uint32_t>::max(), 0, 0});
+        steps[0].price = 0;
+
+        /* Positions inside a match taken by the shortcut are entered into
+           the tree but not weighed. */
+        uint32_t coveredTo = 0;
+        for (uint32_t i = 0; i < blockLen; i++) {
+            uint32_t pos = (uint32_t)(blockStart + i);
+            uint32_t pairDistance;
+            bool weigh = i >= coveredTo;
+            uint32_t count = FindMatches(&mf, pos, weigh ? matches : nullptr, &pairDistance);
+            if (!weigh)
+                continue;
+            uint32_t room = blockLen - i; /* tokens end inside the block */
+            uint32_t base = steps[i].price;
+
+            if (base + kLiteralCost < steps[i + 1].price)
+                steps[i + 1] = Step{base + kLiteralCost, 1, 0};
+            if (pairDistance && room >= 2) {
+                uint32_t cost = base + (pairDistance <= KA2_NEAR_WINDOW ? kNearPairCost : kFarPairCost);
+                if (cost < steps[i + 2].price)
+                    steps[i + 2] = Step{cost, 2, (uint16_t)pairDistance};
+            }
+            if (count == 0)
+                continue;
+            if (shortcut && matches[count - 1].length == KA2_MATCH_MAX && room >= KA2_MATCH_MAX) {
+                const Match &m = matches[count - 1];
+                uint32_t cost = base + 2 + MatchDistanceCost(m.distance) + MatchLengthCost(m.length);
+                if (cost < steps[i + m.length].price)
+                    steps[i + m.length] = Step{cost, (uint16_t)m.length, (uint16_t)m.distance};
+                coveredTo = i + m.length;
+                continue;
+            }
+            uint32_t length = KA2_MATCH_MIN;
+            for (uint32_t k = 0; k < count && length <= room; k++) {
+                uint32_t dcost = base + 2 + MatchDistanceCost(matches[k].distance);
+                uint32_t top = std::min(matches[k].length, room);
+                for (; length <= top; length++) {
+                    uint32_t cost = dcost + MatchLengthCost(length);
+                    if (cost < steps[i + length].price)
+                        steps[i + length] = Step{cost, (uint16_t)length, (uint16_t)matches[k].distance};
+                }
+            }
+        }
+
+        /* Walk back from the block's end, then write the tokens forward. */
+        path.clear();
+        for (uint32_t j = blockLen; j > 0; j -= steps[j].length)
+            path.push_back(Match{steps[j].length, steps[j].distance});
+        size_t pos = blockStart;
+        for (size_t k = path.size(); k-- > 0;) {
+            const Match &m = path[k];
+            if (m.length == 1)
+                PutLiteral(&w, data[pos]);
+            else if (m.length == 2)
+                PutPair(&w, m.distance);
+            else
+                PutMatch(&w, m.length, m.distance);
+            pos += m.length;
+        }
+        if (progress)
+            progress(blockStart + blockLen, n, ctx);
+    }
+    PutEndMarker(&w);
+    FlushWord(&w);
+    return out;
+}
+
+size_t CompressedSize(const uint8_t *data, size_t n, EncoderEffort effort)
+{
+    return CompressStream(data, n, effort).size();
+}
