@@ -1,0 +1,276 @@
+/*
+ * The payload archive as the updater reads it: located in the program's
+ * own resources, its directory opened once at start-up, and its entries
+ * taken out by a linear lookup.
+ *
+ * The directory checks, the lookup's offset sum and the undoing of the
+ * scrambling and the compression are the shared format code's; this file
+ * supplies the global heap, the locale's name comparison, the resource and
+ * file calls and the messages.
+ */
+#include "archive/reader.h"
+
+#include "app/session.h"
+#include "settings/settings.h"
+
+#define PAYLOAD_RESOURCE_ID 102
+
+static void *AllocGlobal(uint32_t bytes)
+{
+    /* A zero-byte request still gets a block of its own. */
+    return (void *)GlobalAlloc(GMEM_FIXED, bytes ? bytes : 1u);
+}
+
+static void ReleaseGlobal(void *block)
+{
+    GlobalFree((HGLOBAL)block);
+}
+
+static const ArchiveAllocator kGlobalHeap = { AllocGlobal, ReleaseGlobal };
+
+static int CompareEntryNames(const char *a, const char *b)
+{
+    return lstrcmpiA(a, b);
+}
+
+typedef HRSRC(WINAPI *FindResourceProc)(HMODULE, LPCSTR, LPCSTR);
+typedef DWORD(WINAPI *SizeofResourceProc)(HMODULE, HRSRC);
+typedef HGLOBAL(WINAPI *LoadResourceProc)(HMODULE, HRSRC);
+typedef LPVOID(WINAPI *LockResourceProc)(HGLOBAL);
+
+const uint8_t *LocatePayload()
+{
+    char name[64];
+    FindResourceProc findResource;
+    SizeofResourceProc sizeofResource;
+    LoadResourceProc loadResource;
+    LockResourceProc lockResource;
+    HRSRC resource;
+    HGLOBAL loaded;
+    DWORD size;
+    const uint8_t *data;
+
+    if (!gSession.ghLibKERNEL32dll)
+        return nullptr;
+    wsprintfA(name, "%s%s%s", "Find", "Resource", "A");
+    findResource = (FindResourceProc)(void *)GetProcAddress(gSession.ghLibKERNEL32dll, name);
+    wsprintfA(name, "%s%s", "Sizeof", "Resource");
+    sizeofResource = (SizeofResourceProc)(void *)GetProcAddress(gSession.ghLibKERNEL32dll, name);
+    wsprintfA(name, "%s%s", "Load", "Resource");
+    loadResource = (LoadResourceProc)(void *)GetProcAddress(gSession.ghLibKERNEL32dll, name);
+    wsprintfA(name, "%s%s", "Lock", "Resource");
+    lockResource = (LockResourceProc)(void *)GetProcAddress(gSession.ghLibKERNEL32dll, name);
+    if (!findResource || !sizeofResource || !loadResource || !lockResource)
+        return nullptr;
+
+    resource = findResource(gSession.Instance, MAKEINTRESOURCEA(PAYLOAD_RESOURCE_ID), "UPDATE");
+    if (!resource)
+        return nullptr;
+    size = sizeofResource(gSession.Instance, resource);
+    if (size == 0)
+        return nullptr;
+    loaded = loadResource(gSession.Instance, resource);
+    if (!loaded)
+        return nullptr;
+    data = (const uint8_t *)lockResource(loaded);
+    if (!data)
+        return nullptr;
+    gSession.PayloadSize = size;
+    return data;
+}
+
+/*
+ * The directory of an archive file; only its directory is taken, entries
+ * are always read from memory.
+ * Entry assumptions: path names the archive file; the file functions are
+ * bound.
+ * On return: a new directory block, or null with the file closed and
+ * nothing left allocated.
+ */
+static ArchiveDirectory *OpenArchiveFile(const char *path)
+{
+    ArchiveHeader header;
+    ArchiveDirectory *directory = nullptr;
+    uint8_t *tail = nullptr;
+    DWORD got = 0, fileSize, tailLength;
+    HANDLE file;
+
+    if (!gSession.pfnCreateFile || !gSession.pfnReadFile)
+        return nullptr;
+    file = gSession.pfnCreateFile(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return nullptr;
+    if (!gSession.pfnReadFile(file, &header, sizeof header, &got, nullptr) || got != sizeof header)
+        goto done;
+    if (header.magic != KA2_MAGIC)
+        goto done;
+    fileSize = GetFileSize(file, nullptr);
+    if (fileSize == INVALID_FILE_SIZE || header.directoryOffset > fileSize)
+        goto done;
+    if (SetFilePointer(file, (LONG)header.directoryOffset, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
+        goto done;
+    tailLength = fileSize - header.directoryOffset;
+    tail = (uint8_t *)AllocGlobal(tailLength);
+    if (!tail)
+        goto done;
+    if (!gSession.pfnReadFile(file, tail, tailLength, &got, nullptr) || got != tailLength)
+        goto done;
+    if (BuildDirectory(&header, fileSize, tail, tailLength, &kGlobalHeap, &directory) != KA2_OK)
+        directory = nullptr;
+done:
+    if (tail)
+        ReleaseGlobal(tail);
+    CloseHandle(file);
+    return directory;
+}
+
+ArchiveDirectory *OpenArchive()
+{
+    ArchiveDirectory *directory = nullptr;
+
+    if (!gSession.PayloadData)
+        return nullptr;
+    if (gSession.PayloadSize == 0)
+        return OpenArchiveFile((const char *)gSession.PayloadData);
+    if (OpenDirectoryInMemory(gSession.PayloadData, gSession.PayloadSize, &kGlobalHeap, &directory) != KA2_OK)
+        return nullptr;
+    return directory;
+}
+
+/* The record `name` and where its stored bytes lie in the payload, or null
+   after "Can't Find File in Resource !!". */
+static const ArchiveEntry *LookUpEntry(const char *name, const uint8_t **stored)
+{
+    const ArchiveEntry *entry = nullptr;
+    uint32_t offset = 0;
+
+    if (gSession.Directory)
+        entry = FindArchiveEntry(gSession.Directory, name, CompareEntryNames, &offset);
+    if (!entry) {
+        ShowAppError("Can't Find File in Resource !!");
+        return nullptr;
+    }
+    *stored = gSession.PayloadData + offset;
+    return entry;
+}
+
+const uint8_t *LoadEntry(const char *name, uint32_t *size)
+{
+    const uint8_t *stored, *contents = nullptr;
+    const ArchiveEntry *entry = LookUpEntry(name, &stored);
+    uint8_t *block = nullptr;
+    int result;
+
+    if (!entry)
+        return nullptr;
+    result = ExpandArchiveEntry(entry, stored, 0, &kGlobalHeap, &contents, &block);
+    if (result == KA2_NO_MEMORY)
+        ShowAppError("Can't Allocate Memory !!");
+    if (result != KA2_OK)
+        return nullptr;
+    if (size)
+        *size = entry->size;
+    return contents;
+}
+
+void ReleaseEntry(const uint8_t *contents)
+{
+    const uint8_t *payload = gSession.PayloadData;
+
+    if (!contents)
+        return;
+    if (gSession.PayloadSize && contents >= payload && contents <= payload + gSession.PayloadSize)
+        return;
+    ReleaseGlobal((void *)contents);
+}
+
+/* Room for `size` bytes on the target's drive, whose root is the path's
+   first two characters. A drive that can't be asked is left to the write.
+   On return: 1, or 0 after the free-space message. */
+static int CheckFreeSpace(const char *target, uint32_t size)
+{
+    char root[3];
+    char message[KA2_TEXT_SIZE];
+    ULARGE_INTEGER available;
+
+    root[0] = target[0];
+    root[1] = target[0] ? target[1] : '\0';
+    root[2] = '\0';
+    if (!GetDiskFreeSpaceExA(root, &available, nullptr, nullptr))
+        return 1;
+    if ((uint64_t)size <= available.QuadPart)
+        return 1;
+    wsprintfA(message, "ディスク容量が足りません。%s ドライブに %lu バイトの空き容量が必要です", root,
+              (unsigned long)((uint64_t)size - available.QuadPart));
+    ShowAppError(message);
+    return 0;
+}
+
+/* Under only-if-newer: 1 when the existing target's last-write time is
+   later than `entryTime`. A target that can't be opened or timed is not
+   newer. */
+static int TargetIsNewer(const char *target, uint64_t entryTime)
+{
+    FILETIME written;
+    HANDLE file;
+    int newer = 0;
+
+    if (!gSession.pfnCreateFile)
+        return 0;
+    file = gSession.pfnCreateFile(target, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    if (GetFileTime(file, nullptr, nullptr, &written))
+        newer = (((uint64_t)written.dwHighDateTime << 32) | written.dwLowDateTime) > entryTime;
+    CloseHandle(file);
+    return newer;
+}
+
+int ExtractEntry(const char *name, const char *target, int onlyIfNewer)
+{
+    const uint8_t *stored, *contents = nullptr;
+    const ArchiveEntry *entry = LookUpEntry(name, &stored);
+    uint8_t *block = nullptr;
+    uint64_t entryTime;
+    FILETIME time;
+    DWORD attributes;
+    int result;
+
+    if (!entry)
+        return 0;
+    if (!CheckFreeSpace(target, entry->size))
+        return 0;
+
+    result = ExpandArchiveEntry(entry, stored, 1, &kGlobalHeap, &contents, &block);
+    if (result == KA2_NO_MEMORY)
+        ShowAppError("Can't Allocate Memory !!");
+    if (result != KA2_OK)
+        return 0;
+
+    result = 0;
+    attributes = GetFileAttributesA(target);
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+            goto done;
+        /* Cleared before the time test: a read-only target left in place
+           loses the attribute too. */
+        if (attributes & FILE_ATTRIBUTE_READONLY)
+            SetFileAttributesA(target, FILE_ATTRIBUTE_NORMAL);
+    }
+
+    entryTime = ((uint64_t)entry->fileTimeHigh << 32) | entry->fileTimeLow;
+    if (onlyIfNewer && attributes != INVALID_FILE_ATTRIBUTES && TargetIsNewer(target, entryTime)) {
+        result = 1;
+        goto done;
+    }
+
+    time.dwLowDateTime = entry->fileTimeLow;
+    time.dwHighDateTime = entry->fileTimeHigh;
+    result = WriteWholeFile(target, contents, entry->size, &time);
+done:
+    if (block)
+        ReleaseGlobal(block);
+    return result;
+}

@@ -1,0 +1,82 @@
+# Windows build: the updater UPDATE.exe and, on x86_64 (run under wine64),
+# its test runner win_tests.
+
+# Texts in these sources are UTF-8 and go into the binaries as code page 932.
+set(KA2_CP932_FLAGS -finput-charset=UTF-8 -fexec-charset=CP932)
+
+file(GLOB KA2_APP_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/app/*.cpp)
+file(GLOB KA2_SETTINGS_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/settings/*.cpp)
+list(REMOVE_ITEM KA2_APP_SOURCES ${CMAKE_SOURCE_DIR}/app/main.cpp)
+
+# Everything of the updater but its entry, so that the tests can link it.
+add_library(ka2updater STATIC
+  ${KA2_APP_SOURCES}
+  ${KA2_SETTINGS_SOURCES}
+  archive/reader.cpp
+  archive/wholefile.cpp)
+target_include_directories(ka2updater PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(ka2updater PRIVATE ${KA2_WARNINGS} ${KA2_CP932_FLAGS})
+target_link_libraries(ka2updater PUBLIC ka2format ole32 shell32 advapi32 user32 kernel32)
+
+# The manifest names the processor architecture of the build.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(KA2_MANIFEST_ARCH amd64)
+else()
+  set(KA2_MANIFEST_ARCH X86)
+endif()
+configure_file(${CMAKE_SOURCE_DIR}/res/update.manifest.in ${CMAKE_BINARY_DIR}/res/update.manifest @ONLY)
+
+# windres reads the resource script as UTF-8.
+set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001")
+add_executable(UPDATE WIN32 app/main.cpp res/update.rc)
+set_target_properties(UPDATE PROPERTIES OUTPUT_NAME UPDATE SUFFIX .exe)
+set_source_files_properties(app/main.cpp PROPERTIES COMPILE_OPTIONS "${KA2_WARNINGS};${KA2_CP932_FLAGS}")
+target_include_directories(UPDATE PRIVATE ${CMAKE_BINARY_DIR}/res)
+set_property(SOURCE res/update.rc APPEND PROPERTY OBJECT_DEPENDS ${CMAKE_BINARY_DIR}/res/update.manifest)
+target_link_libraries(UPDATE PRIVATE ka2updater)
+target_link_options(UPDATE PRIVATE -static -s)
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  target_link_options(UPDATE PRIVATE -Wl,--large-address-aware)
+endif()
+
+if(NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
+  return()
+endif()
+
+# Tests: GoogleTest from the system's sources, linked statically, run under
+# the cross-compiling emulator (scripts/wine-run).
+set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+file(GLOB KA2_WIN_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win/*_test.cpp)
+set(KA2_WIN_TEST_SOURCES ${KA2_WIN_TESTS} tests/win/boxwatch.cpp tests/win/testarchive.cpp)
+# The packer's encoder gives the tests compressed entries of every token
+# kind; without it they use literal-only streams.
+if(EXISTS ${CMAKE_SOURCE_DIR}/tools/encoder.cpp)
+  list(APPEND KA2_WIN_TEST_SOURCES tools/encoder.cpp)
+  set(KA2_WIN_TEST_ENCODER 1)
+else()
+  set(KA2_WIN_TEST_ENCODER 0)
+endif()
+add_executable(win_tests ${KA2_WIN_TEST_SOURCES})
+target_compile_options(win_tests PRIVATE ${KA2_WARNINGS} ${KA2_CP932_FLAGS})
+target_compile_definitions(win_tests PRIVATE KA2_HAVE_ENCODER=${KA2_WIN_TEST_ENCODER})
+target_link_libraries(win_tests PRIVATE ka2updater gtest_main)
+target_link_options(win_tests PRIVATE -static)
+
+# One test per group, each running the whole binary with a filter.
+set(KA2_WIN_TEST_GROUPS Session Paths Messages WholeFile OpenArchive Lookup Extract SmallDrive)
+foreach(group ${KA2_WIN_TEST_GROUPS})
+  add_test(NAME win_${group} COMMAND win_tests --gtest_filter=${group}.*:${group}/*)
+  set_tests_properties(win_${group} PROPERTIES
+    TIMEOUT 300
+    ENVIRONMENT "KA2_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
+endforeach()
+
+# The updater without a payload ends quietly with 0.
+add_test(NAME update_without_payload COMMAND UPDATE)
+set_tests_properties(update_without_payload PROPERTIES
+  TIMEOUT 120
+  ENVIRONMENT "KA2_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")

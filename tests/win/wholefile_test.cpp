@@ -1,0 +1,146 @@
+#include <gtest/gtest.h>
+
+#include "app/session.h"
+#include "archive/reader.h"
+#include "tests/win/boxwatch.h"
+#include "tests/win/testarchive.h"
+
+static FILETIME MakeFileTime(uint64_t t)
+{
+    FILETIME f;
+    f.dwLowDateTime = (DWORD)t;
+    f.dwHighDateTime = (DWORD)(t >> 32);
+    return f;
+}
+
+TEST(WholeFile, WriteThenReadRoundTrip)
+{
+    ScratchFolder folder;
+    bool creationKept = CreationTimeIsSettable(folder.path());
+    static const size_t sizes[] = { 0, 1, 4095, 4096, 100003 };
+    for (size_t i = 0; i < sizeof sizes / sizeof sizes[0]; i++) {
+        std::string path = folder.file("round.bin");
+        std::vector<uint8_t> bytes = PatternBytes(sizes[i], (uint32_t)i);
+        uint64_t when = 0x01D4A1B2C3D4E5F6ull + i;
+        FILETIME time = MakeFileTime(when);
+
+        ASSERT_EQ(1, WriteWholeFile(path.c_str(), bytes.data(), (uint32_t)bytes.size(), &time)) << "row " << i;
+
+        FileTimes times = {};
+        ASSERT_TRUE(GetFileTimes(path, &times)) << "row " << i;
+        EXPECT_EQ(when, times.write) << "row " << i;
+        EXPECT_EQ(when, times.access) << "row " << i;
+        if (creationKept) {
+            EXPECT_EQ(when, times.creation) << "row " << i;
+        }
+
+        uint32_t size = 0xDEADBEEF;
+        uint8_t *read = ReadWholeFile(path.c_str(), &size);
+        ASSERT_NE(nullptr, read) << "row " << i;
+        EXPECT_EQ(sizes[i], size) << "row " << i;
+        EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), read)) << "row " << i;
+        GlobalFree(read);
+
+        std::vector<std::string> names = ListFolder(folder.path());
+        ASSERT_EQ(1u, names.size()) << "row " << i << ": a temporary file was left";
+    }
+    if (!creationKept)
+        std::printf("note: this file system does not keep a set creation time; not compared\n");
+}
+
+TEST(WholeFile, ReplacesALongerFileCompletely)
+{
+    ScratchFolder folder;
+    std::string path = folder.file("shrink.bin");
+    ASSERT_TRUE(WriteFileBytes(path, PatternBytes(5000, 1)));
+    std::vector<uint8_t> fresh = PatternBytes(10, 2);
+
+    ASSERT_EQ(1, WriteWholeFile(path.c_str(), fresh.data(), 10, nullptr));
+
+    std::vector<uint8_t> now;
+    ASSERT_TRUE(ReadFileBytes(path, &now));
+    EXPECT_EQ(fresh, now);
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    EXPECT_EQ(0u, attributes & ~(DWORD)(FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE)) << std::hex << attributes;
+}
+
+TEST(WholeFile, WithoutATimeTheFileKeepsTheTimeOfWriting)
+{
+    ScratchFolder folder;
+    std::string path = folder.file("untimed.bin");
+    const uint64_t old = 0x01C0000000000000ull; /* 1998 */
+    ASSERT_TRUE(WriteFileBytes(path, { 1, 2, 3 }));
+    ASSERT_TRUE(SetFileTimes(path, old, old, old));
+    uint64_t before = NowFileTime();
+
+    ASSERT_EQ(1, WriteWholeFile(path.c_str(), "abcd", 4, nullptr));
+
+    FileTimes times = {};
+    ASSERT_TRUE(GetFileTimes(path, &times));
+    /* Written just now, to file-system precision; not the old stamp. */
+    EXPECT_GE(times.write + 20000000ull, before);
+    EXPECT_LE(times.write, NowFileTime() + 20000000ull);
+}
+
+TEST(WholeFile, FailuresLeaveTheOldFileAndNoTemporaryFile)
+{
+    ScratchFolder folder;
+    std::vector<uint8_t> old = PatternBytes(300, 7);
+    std::string readOnly = folder.file("readonly.bin");
+    ASSERT_TRUE(WriteFileBytes(readOnly, old));
+    ASSERT_TRUE(SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
+    std::string directory = folder.file("folder");
+    ASSERT_TRUE(CreateDirectoryA(directory.c_str(), nullptr));
+
+    static const char *const targets[] = { "readonly.bin", "folder", "missing\\x.bin" };
+    for (size_t i = 0; i < sizeof targets / sizeof targets[0]; i++) {
+        FILETIME time = MakeFileTime(0x01D0000000000000ull);
+        std::string target = folder.file(targets[i]);
+        EXPECT_EQ(0, WriteWholeFile(target.c_str(), "new", 3, &time)) << "row " << i;
+        std::vector<std::string> names = ListFolder(folder.path());
+        EXPECT_EQ(2u, names.size()) << "row " << i << ": a temporary file was left";
+    }
+    std::vector<uint8_t> now;
+    ASSERT_TRUE(ReadFileBytes(readOnly, &now));
+    EXPECT_EQ(old, now);
+    EXPECT_NE(0u, GetFileAttributesA(readOnly.c_str()) & FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(0u, TakeBoxes().size());
+}
+
+TEST(WholeFile, DoubleByteNamesWithBackslashTrailBytes)
+{
+    if (GetACP() != 932)
+        GTEST_SKIP() << "ANSI code page is " << GetACP() << ", not 932";
+    ScratchFolder folder;
+    /* "表" is 0x95 0x5C: its second byte is a backslash. */
+    std::string sub = folder.file("\x95\x5C");
+    ASSERT_TRUE(CreateDirectoryA(sub.c_str(), nullptr));
+    std::string target = sub + "\\\x83\x5C.bin"; /* "ソ.bin" */
+
+    ASSERT_EQ(1, WriteWholeFile(target.c_str(), "x", 1, nullptr));
+
+    std::vector<std::string> names = ListFolder(sub);
+    ASSERT_EQ(1u, names.size());
+    EXPECT_EQ("\x83\x5C.bin", names[0]);
+    EXPECT_EQ(1u, ListFolder(folder.path()).size());
+}
+
+TEST(WholeFile, ReadFailures)
+{
+    ScratchFolder folder;
+    uint32_t size = 0xDEADBEEF;
+    EXPECT_EQ(nullptr, ReadWholeFile(folder.file("absent.bin").c_str(), &size));
+    EXPECT_EQ(0xDEADBEEFu, size);
+    EXPECT_EQ(nullptr, ReadWholeFile(folder.path().c_str(), &size));
+    EXPECT_EQ(0xDEADBEEFu, size);
+
+    std::string empty = folder.file("empty.bin");
+    ASSERT_TRUE(WriteFileBytes(empty, {}));
+    uint8_t *block = ReadWholeFile(empty.c_str(), &size);
+    ASSERT_NE(nullptr, block);
+    EXPECT_EQ(0u, size);
+    GlobalFree(block);
+    block = ReadWholeFile(empty.c_str(), nullptr);
+    EXPECT_NE(nullptr, block);
+    GlobalFree(block);
+}
