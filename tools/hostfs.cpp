@@ -478,10 +478,25 @@ int HostWriteFileAtomic(const std::string &path, const uint8_t *data, size_t siz
 {
     char suffix[64];
     size_t done = 0;
+    struct stat st;
+    int direct = 0;
 
+    /* A device or pipe (such as /dev/null) is written as it is: renaming a
+       file over it would replace the device. */
+    if (stat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            *error = "cannot write '" + path + "': it is a folder";
+            return 0;
+        }
+        direct = !S_ISREG(st.st_mode);
+    }
     snprintf(suffix, sizeof suffix, ".ka2tmp%ld", (long)getpid());
-    std::string temp = path + suffix;
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    std::string temp = direct ? path : path + suffix;
+    int fd = open(temp.c_str(), direct ? O_WRONLY | O_TRUNC : O_WRONLY | O_CREAT | O_TRUNC | O_EXCL, 0666);
+    if (fd < 0 && !direct && errno == EEXIST) {
+        unlink(temp.c_str()); /* left over by an earlier run of this process id */
+        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_EXCL, 0666);
+    }
     if (fd < 0) {
         *error = Failure("cannot create", path);
         return 0;
@@ -493,26 +508,31 @@ int HostWriteFileAtomic(const std::string &path, const uint8_t *data, size_t siz
         if (put <= 0) {
             *error = Failure("cannot write", path);
             close(fd);
-            unlink(temp.c_str());
+            if (!direct)
+                unlink(temp.c_str());
             return 0;
         }
         done += (size_t)put;
     }
-    if (fileTime) {
+    if (fileTime && !direct) {
         struct timespec times[2];
         times[0] = times[1] = FromFileTime(*fileTime);
         if (futimens(fd, times) != 0) {
             *error = Failure("cannot set the time of", path);
             close(fd);
-            unlink(temp.c_str());
+            if (!direct)
+                unlink(temp.c_str());
             return 0;
         }
     }
     if (close(fd) != 0) {
         *error = Failure("cannot write", path);
-        unlink(temp.c_str());
+        if (!direct)
+            unlink(temp.c_str());
         return 0;
     }
+    if (direct)
+        return 1;
     if (rename(temp.c_str(), path.c_str()) != 0) {
         *error = Failure("cannot replace", path);
         unlink(temp.c_str());

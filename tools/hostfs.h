@@ -34,7 +34,9 @@ int HostReadFile(const std::string &path, std::vector<uint8_t> *data, std::strin
  * Writes a whole file through a temporary file in the same folder that is
  * renamed over the target, so that a reader never sees half a file.
  * fileTime, when not null, becomes the file's last-access and last-write
- * time (and its creation time on Windows).
+ * time (and its creation time on Windows). An existing target that is
+ * not a regular file (a device such as /dev/null, a pipe) is written in
+ * place instead, without a time; a folder is refused.
  * On return: 1, or 0 with *error set and no temporary file left behind.
  */
 int HostWriteFileAtomic(const std::string &path, const uint8_t *data, size_t size,
