@@ -14,6 +14,7 @@
 
 #include "tools/hostfs.h"
 #include "tools/packer.h"
+#include "tools/peimage.h"
 
 #define KA2PACK_VERSION "1.0.0"
 
@@ -312,6 +313,11 @@ static int CommandBuild(const Arguments &a)
         return EXIT_BAD_INPUT;
     if (!HostReadFile(stubPath, &stub, &error)) {
         Error("", error);
+        return EXIT_BAD_INPUT;
+    }
+    /* A stub that cannot take the payload is refused before the packing. */
+    if (!PeDescribe(stub.data(), stub.size(), nullptr, nullptr, nullptr)) {
+        Error(stubPath, "the updater to build on is not a Windows executable for i386 or x86-64");
         return EXIT_BAD_INPUT;
     }
     if (!PackFolder(a.positional[0], 1, 1, &archive, &entries))

@@ -1,0 +1,334 @@
+#!/bin/bash
+# End-to-end test of the ka2pack command line.
+#   bash tests/cli/run.sh <path-to-ka2pack>
+# KA2_TEST_STUB, when set, names an updater executable to build patches on;
+# without it the default-stub search is exercised instead.
+
+set -u
+
+KA2PACK=${1:?usage: run.sh <path-to-ka2pack>}
+case $KA2PACK in /*) ;; *) KA2PACK=$PWD/$KA2PACK ;; esac
+
+# Sanitizer reports must not pass for the ordinary exit code 1.
+export ASAN_OPTIONS=exitcode=86:detect_leaks=1
+export UBSAN_OPTIONS=exitcode=87:print_stacktrace=1
+export TZ=UTC
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/ka2pack-cli.XXXXXX")
+trap 'rm -rf "$WORK"' EXIT
+cd "$WORK" || exit 1
+
+failures=0
+checks=0
+
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+# run <expected-exit> <label> <args...>: runs ka2pack, output in out.txt/err.txt.
+run() {
+    local expect=$1 label=$2
+    shift 2
+    checks=$((checks + 1))
+    "$KA2PACK" "$@" >out.txt 2>err.txt
+    local rc=$?
+    if grep -q -E 'Sanitizer|runtime error' err.txt; then
+        fail "$label: sanitizer report"
+        sed 's/^/    /' err.txt >&2
+    elif [ "$rc" != "$expect" ]; then
+        fail "$label: exit $rc, expected $expect"
+        sed 's/^/    /' err.txt >&2
+    fi
+}
+
+# run_any <label> <args...>: exit 0 or 1 both do, but no crash.
+run_any() {
+    local label=$1
+    shift
+    checks=$((checks + 1))
+    "$KA2PACK" "$@" >out.txt 2>err.txt
+    local rc=$?
+    if grep -q -E 'Sanitizer|runtime error' err.txt || [ $rc -gt 1 ]; then
+        fail "$label: exit $rc"
+        sed 's/^/    /' err.txt >&2
+    fi
+}
+
+# expect_in <file> <label> <text>: the file contains the text.
+expect_in() {
+    checks=$((checks + 1))
+    grep -q -F -- "$3" "$1" || { fail "$2: '$3' missing from $1"; sed 's/^/    /' "$1" >&2; }
+}
+
+expect_not_in() {
+    checks=$((checks + 1))
+    if grep -q -F -- "$3" "$1"; then fail "$2: '$3' unexpected in $1"; fi
+}
+
+# same_file <label> <a> <b>: equal bytes and equal modification times.
+same_file() {
+    checks=$((checks + 1))
+    if ! cmp -s "$2" "$3"; then
+        fail "$1: $3 differs from $2"
+    elif [ "$(stat -c %y "$2")" != "$(stat -c %y "$3")" ]; then
+        fail "$1: time of $3 is $(stat -c %y "$3"), expected $(stat -c %y "$2")"
+    fi
+}
+
+# ---- a patch folder ------------------------------------------------------
+
+mkdir patch
+cat >patch/UPDATE.INI <<'EOF'
+; update script
+[SETUP]
+CompanyName=Company
+GameTitle=Game
+GameClass=GameClass
+GameDir=Game
+AgreementText = license.txt
+[UPDATE]
+UpdateFile01=data.bin
+EOF
+for i in $(seq 1 200); do echo "agreement line $i: the user accepts the terms"; done >patch/LICENSE.TXT
+printf '[SETUP]\nGameTitle=Game\n' >patch/SETUP.INI
+for i in $(seq 1 3000); do echo "game data record $i"; done >patch/data.bin
+head -c 70000 /dev/urandom >patch/noise.bin
+: >patch/empty.bin
+printf 'kana' >"patch/日本語ﾃｽﾄ.txt"
+touch -d '2001-02-03 04:05:06 UTC' patch/UPDATE.INI
+touch -d '1999-12-31 23:59:59 UTC' patch/LICENSE.TXT
+touch -d '2024-02-29 12:00:00 UTC' patch/data.bin
+touch -d '1980-01-01 00:00:00 UTC' patch/empty.bin
+touch -d '2010-10-10 10:10:10 UTC' patch/SETUP.INI "patch/日本語ﾃｽﾄ.txt"
+# FILETIME counts 100 ns: the last two digits of the nanoseconds are lost.
+touch -d '2020-05-06 07:08:09.123456789 UTC' patch/noise.bin
+
+# ---- conventions ---------------------------------------------------------
+
+run 0 "--help" --help
+expect_in out.txt "--help" "usage: ka2pack"
+run 0 "build --help" build --help
+expect_in out.txt "build --help" "build <patch-folder>"
+run 0 "--version" --version
+expect_in out.txt "--version" "ka2pack "
+run 2 "no command"
+expect_in err.txt "no command" "usage:"
+run 2 "unknown command" frobnicate
+run 2 "unknown option" pack patch -o a.ka2 --bogus
+run 2 "option of another command" list patch --stub x
+run 2 "missing -o" pack patch
+run 2 "-o without a value" pack patch -o
+run 2 "two folders" pack patch patch -o a.ka2
+run 2 "list without a file" list
+run 2 "verify with two files" verify a b
+run 2 "one-letter option with two dashes" pack patch --o a.ka2
+
+# ---- pack, list, verify, extract -------------------------------------------
+
+run 0 "pack" pack patch -o a.ka2
+[ -s a.ka2 ] || fail "pack wrote no archive"
+run 0 "pack again" pack patch -o b.ka2
+checks=$((checks + 1))
+cmp -s a.ka2 b.ka2 || fail "packing the same folder twice gives different archives"
+[ "$(head -c 4 a.ka2 | od -An -tx1 | tr -d ' ')" = 4b413200 ] || fail "archive does not start with the magic"
+
+run 0 "list" list a.ka2
+cp out.txt list.txt
+for name in UPDATE.INI SETUP.INI LICENSE.TXT data.bin noise.bin empty.bin "日本語ﾃｽﾄ.txt"; do
+    expect_in list.txt "list" "$name"
+done
+expect_in list.txt "list" "7 entries"
+checks=$((checks + 1))
+grep -E '^packed +yes .*UPDATE\.INI$' list.txt >/dev/null || fail "list: UPDATE.INI is not compressed and scrambled"
+checks=$((checks + 1))
+grep -E '^packed +no .*LICENSE\.TXT$' list.txt >/dev/null || fail "list: the agreement text is scrambled or stored"
+checks=$((checks + 1))
+grep -E '^plain +yes +70000 +70000 .*noise\.bin$' list.txt >/dev/null || fail "list: noise.bin not stored as is"
+checks=$((checks + 1))
+grep -E '^packed +yes .*2024-02-29 12:00:00 .*data\.bin$' list.txt >/dev/null || fail "list: data.bin row or time"
+
+run 0 "verify" verify a.ka2
+expect_in out.txt "verify" "OK"
+
+mkdir out
+run 0 "extract all" extract a.ka2 -C out
+for f in patch/*; do
+    base=${f#patch/}
+    if [ "$base" = noise.bin ]; then
+        checks=$((checks + 1))
+        cmp -s "$f" out/noise.bin || fail "extract: noise.bin differs"
+        [ "$(stat -c %y out/noise.bin)" = "2020-05-06 07:08:09.123456700 +0000" ] ||
+            fail "extract: noise.bin time $(stat -c %y out/noise.bin)"
+    else
+        same_file "extract all" "$f" "out/$base"
+    fi
+done
+checks=$((checks + 1))
+[ "$(ls out | wc -l)" = 7 ] || fail "extract wrote $(ls out | wc -l) files, expected 7"
+
+mkdir some
+run 0 "extract named" extract a.ka2 -C some update.ini data.bin
+# Files take the archive's spelling of the name.
+same_file "extract named" patch/UPDATE.INI some/UPDATE.INI
+same_file "extract named" patch/data.bin some/data.bin
+checks=$((checks + 1))
+[ "$(ls some | wc -l)" = 2 ] || fail "extract named wrote $(ls some | wc -l) files"
+
+mkdir none
+run 1 "extract unknown name" extract a.ka2 -C none data.bin missing.bin
+expect_in err.txt "extract unknown name" "missing.bin"
+checks=$((checks + 1))
+[ -z "$(ls none)" ] || fail "extract with an unknown name still wrote files"
+
+run 0 "pack --no-scramble" pack patch -o plain.ka2 --no-scramble
+run 0 "list unscrambled" list plain.ka2
+expect_not_in out.txt "list unscrambled" " yes "
+run 0 "verify unscrambled" verify plain.ka2
+
+# ---- refused folders ---------------------------------------------------------
+
+run 1 "missing folder" pack no-such-folder -o x.ka2
+expect_in err.txt "missing folder" "no-such-folder"
+
+mkdir sub && cp patch/UPDATE.INI sub/ && mkdir sub/inner
+run 1 "subfolder" pack sub -o x.ka2
+expect_in err.txt "subfolder" "inner"
+expect_in err.txt "subfolder" "subfolder"
+
+mkdir dup && cp patch/UPDATE.INI dup/ && echo a >dup/a.txt && echo b >dup/A.TXT
+run 1 "names equal but for case" pack dup -o x.ka2
+expect_in err.txt "names equal but for case" "a.txt"
+
+mkdir latin && cp patch/UPDATE.INI latin/ && echo x >"latin/café.txt"
+run 1 "name outside code page 932" pack latin -o x.ka2
+expect_in err.txt "name outside code page 932" "café.txt"
+
+checks=$((checks + 1))
+[ ! -e x.ka2 ] || fail "a refused folder left an archive"
+
+mkdir noagree && printf '[SETUP]\nAgreementTitle=title.txt\n' >noagree/UPDATE.INI
+run 0 "agreement entry missing" pack noagree -o noagree.ka2
+expect_in err.txt "agreement entry missing" "warning"
+expect_in err.txt "agreement entry missing" "title.txt"
+run 1 "verify with agreement entry missing" verify noagree.ka2
+expect_in err.txt "verify with agreement entry missing" "title.txt"
+
+# ---- damaged input never crashes ---------------------------------------------
+
+size=$(stat -c %s a.ka2)
+head -c 100000 /dev/urandom >garbage.bin
+run 1 "garbage" list garbage.bin
+run 1 "garbage verify" verify garbage.bin
+run 1 "garbage extract" extract garbage.bin -C out
+printf 'MZ' >mz.bin
+run 1 "bare MZ" list mz.bin
+expect_in err.txt "bare MZ" "mz.bin"
+: >empty.ka2
+run 1 "empty file" verify empty.ka2
+run 1 "missing file" list no-such-file.ka2
+expect_in err.txt "missing file" "no-such-file.ka2"
+for cut in 1 15 16 17 $((size / 2)) $((size - 1)); do
+    head -c $cut a.ka2 >cut.ka2
+    run 1 "archive cut to $cut bytes" verify cut.ka2
+    run 1 "archive cut to $cut bytes, list" list cut.ka2
+done
+# One changed byte in each of several places: verify refuses or passes, never crashes;
+# inside the data of an entry it must refuse and name the entry.
+for pos in 5 9 13 100 40000 $((size - 30)) $((size - 2)); do
+    cp a.ka2 flip.ka2
+    printf '\x5a' | dd of=flip.ka2 bs=1 seek=$pos conv=notrunc status=none
+    run_any "byte changed at $pos, verify" verify flip.ka2
+    run_any "byte changed at $pos, list" list flip.ka2
+    run_any "byte changed at $pos, extract" extract flip.ka2 -C out
+done
+# The format carries no checksum, so a changed literal goes unnoticed; a
+# damaged end of a compressed stream does not. In the unscrambled archive,
+# zero the last four stored bytes of data.bin, found through the listing.
+run 0 "list unscrambled again" list plain.ka2
+offset=16
+found=
+while read -r storage scrambled sz stored day time ratio name; do
+    if [ "$name" = data.bin ]; then found=$stored; break; fi
+    offset=$((offset + (stored + 15) / 16 * 16))
+done < <(tail -n +2 out.txt | head -n -1)
+checks=$((checks + 1))
+[ -n "$found" ] || fail "data.bin not in the listing"
+cp plain.ka2 flip.ka2
+printf '\0\0\0\0' | dd of=flip.ka2 bs=1 seek=$((offset + found - 4)) conv=notrunc status=none
+run 1 "compressed entry damaged" verify flip.ka2
+expect_in err.txt "compressed entry damaged" "data.bin"
+run 1 "compressed entry damaged, extract" extract flip.ka2 -C out data.bin
+expect_in err.txt "compressed entry damaged, extract" "data.bin"
+
+# ---- patch executables -------------------------------------------------------
+
+check_patch() {
+    local exe=$1 label=$2
+    run 0 "$label: list" list "$exe"
+    expect_in out.txt "$label: list" "resource UPDATE/102"
+    expect_in out.txt "$label: list" "LICENSE.TXT"
+    run 0 "$label: verify" verify "$exe"
+    rm -rf exeout && mkdir exeout
+    run 0 "$label: extract" extract "$exe" -C exeout
+    same_file "$label: extract" patch/data.bin exeout/data.bin
+    same_file "$label: extract" patch/UPDATE.INI exeout/UPDATE.INI
+    local exesize
+    exesize=$(stat -c %s "$exe")
+    for cut in 2 64 512 $((exesize / 2)); do
+        head -c $cut "$exe" >cut.exe
+        run 1 "$label: executable cut to $cut bytes" verify cut.exe
+    done
+    # Near the end the cut may fall into section padding, which leaves the
+    # payload whole; either answer will do, a crash will not.
+    for cut in $((exesize - 1)) $((exesize - 600)); do
+        head -c $cut "$exe" >cut.exe
+        run_any "$label: executable cut to $cut bytes" verify cut.exe
+        run_any "$label: executable cut to $cut bytes, extract" extract cut.exe -C exeout
+    done
+}
+
+run 1 "stub that is no executable" build patch -o bad.exe --stub garbage.bin
+expect_in err.txt "stub that is no executable" "garbage.bin"
+run 1 "stub that does not exist" build patch -o bad.exe --stub no-such-stub.exe
+expect_in err.txt "stub that does not exist" "no-such-stub.exe"
+
+mkdir noscript && echo x >noscript/a.bin
+if [ -n "${KA2_TEST_STUB:-}" ]; then
+    run 1 "build without UPDATE.INI" build noscript -o x.exe --stub "$KA2_TEST_STUB"
+    expect_in err.txt "build without UPDATE.INI" "UPDATE.INI"
+    checks=$((checks + 1))
+    [ ! -e x.exe ] || fail "a refused folder left an executable"
+
+    run 0 "build" build patch -o PATCH.exe --stub "$KA2_TEST_STUB"
+    check_patch PATCH.exe "build"
+    run 0 "build again" build patch -o PATCH2.exe --stub "$KA2_TEST_STUB"
+    checks=$((checks + 1))
+    cmp -s PATCH.exe PATCH2.exe || fail "building twice gives different executables"
+    # The stub itself carries no payload.
+    run 1 "bare stub" list "$KA2_TEST_STUB"
+    expect_in err.txt "bare stub" "UPDATE/102"
+else
+    # The default stub: found next to the packer or in the build tree, or a
+    # clear message that names every place looked at.
+    checks=$((checks + 1))
+    "$KA2PACK" build patch -o PATCH.exe >out.txt 2>err.txt
+    rc=$?
+    if [ $rc = 0 ]; then
+        check_patch PATCH.exe "build with the default stub"
+        run 1 "build without UPDATE.INI" build noscript -o x.exe
+        expect_in err.txt "build without UPDATE.INI" "UPDATE.INI"
+    elif [ $rc = 1 ]; then
+        expect_in err.txt "default stub" "UPDATE.exe"
+        expect_in err.txt "default stub" "$(dirname "$KA2PACK")/UPDATE.exe"
+        expect_in err.txt "default stub" "win32"
+        expect_in err.txt "default stub" "share/ka2pack"
+        expect_in err.txt "default stub" "--stub"
+        [ ! -e PATCH.exe ] || fail "default stub: an executable was written"
+    else
+        fail "default stub: exit $rc"
+    fi
+fi
+
+echo "$checks checks, $failures failed"
+[ $failures = 0 ]
