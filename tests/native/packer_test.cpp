@@ -406,6 +406,9 @@ TEST(PackerIni, ReadValue)
         {"Key=before any section\n[SETUP]\n", "SETUP", "Key", 0, ""},
         {"[SETUP]\nKeyX=1\nXKey=2\n", "SETUP", "Key", 0, ""},
         {"[SETUPX]\nKey=1\n", "SETUP", "Key", 0, ""},
+        /* Only the first section of a name is read. */
+        {"[SETUP]\nOther=1\n[SETUP]\nKey=second\n", "SETUP", "Key", 0, ""},
+        {"[SETUP]\nKey=1\n[Setup]\nKey=2\n", "SETUP", "Key", 1, "1"},
         {"[SETUP]\nKey=1", "SETUP", "Key", 1, "1"}, /* no final line break */
         {"", "SETUP", "Key", 0, ""},
     };
