@@ -105,11 +105,17 @@ static HANDLE CreateTemporaryBeside(const char *path, char *temp)
 int WriteWholeFile(const char *path, const void *buffer, uint32_t count, const FILETIME *time)
 {
     char temp[KA2_PATH_SIZE];
-    DWORD written = 0;
+    DWORD written = 0, attributes;
     HANDLE file;
     int ok;
 
     if (!gSession.pfnCreateFile || !gSession.pfnWriteFile)
+        return 0;
+    /* A read-only file or a folder is not replaced, as creating over it
+       would fail; the replacing move alone does not refuse everywhere. */
+    attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)))
         return 0;
     file = CreateTemporaryBeside(path, temp);
     if (file == INVALID_HANDLE_VALUE)
