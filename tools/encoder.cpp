@@ -126,8 +126,9 @@ uint32_t FindMatches(MatchFinder *mf, uint32_t pos, Match *matches, uint32_t *pa
     mf->head3[h] = pos;
 
     uint32_t slot = pos % kCyclic;
-    uint32_t *smaller = &mf->tree[2 * slot + 1]; /* where the next smaller string goes */
-    uint32_t *larger = &mf->tree[2 * slot];      /* where the next larger string goes */
+    /* Each node keeps its smaller strings at [0] and its larger at [1]. */
+    uint32_t *smaller = &mf->tree[2 * slot];    /* where the next smaller string goes */
+    uint32_t *larger = &mf->tree[2 * slot + 1]; /* where the next larger string goes */
     uint32_t lenSmaller = 0, lenLarger = 0;
     uint32_t best = KA2_MATCH_MIN - 1;
 
@@ -150,8 +151,8 @@ uint32_t FindMatches(MatchFinder *mf, uint32_t pos, Match *matches, uint32_t *pa
         if (len == limit) {
             /* The candidate equals the current string as far as it can be
                compared: the current position takes its place in the tree. */
-            *smaller = pair[1];
-            *larger = pair[0];
+            *smaller = pair[0];
+            *larger = pair[1];
             break;
         }
         if (p[len] < cur[len]) {

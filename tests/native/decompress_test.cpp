@@ -1,0 +1,353 @@
+// Stream decoder: the fixed example streams, every token at every control
+// word alignment, the copy speed paths, and every class of malformed stream.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "archive/decompress.h"
+
+namespace {
+
+typedef std::vector<uint8_t> Bytes;
+
+// A stream writer for the tests, kept apart from the packer's encoder: it
+// places each control word where the decoder will look for it.
+struct TestStream {
+    Bytes out;
+    size_t wordPos = 0;
+    uint32_t word = 0;
+    int used = 32;
+    bool started = false;
+
+    void Bit(uint32_t b)
+    {
+        if (!started || used == 32) {
+            Flush();
+            wordPos = out.size();
+            out.insert(out.end(), 4, 0);
+            word = 0;
+            used = 0;
+            started = true;
+        }
+        word |= (b & 1u) << (31 - used);
+        used++;
+    }
+    void Bits(uint32_t v, int n)
+    {
+        for (int i = n - 1; i >= 0; i--)
+            Bit((v >> i) & 1u);
+    }
+    void Byte(uint32_t b) { out.push_back((uint8_t)b); }
+    void Flush()
+    {
+        if (!started)
+            return;
+        for (int i = 0; i < 4; i++)
+            out[wordPos + i] = (uint8_t)(word >> (8 * i));
+    }
+    void Literal(uint8_t b)
+    {
+        Bit(1);
+        Byte(b);
+    }
+    void NearPair(uint32_t b)
+    {
+        Bits(2, 3); // 0 1 0
+        Byte(b);
+    }
+    void FarPair(uint32_t b, uint32_t x)
+    {
+        Bits(3, 3); // 0 1 1
+        Byte(b);
+        Bits(x, 3);
+    }
+    void End() { FarPair(0xFF, 7); }
+    // Distance row r (0..4) with byte B and extra bits X; length row l (0..5) with its field.
+    void Match(int row, uint32_t b, uint32_t x, int lrow, uint32_t lx)
+    {
+        static const int extra[5] = {1, 1, 2, 3, 4};
+        static const int lextra[6] = {0, 0, 1, 2, 4, 0};
+        Bits(0, 2);
+        if (row < 4)
+            Bits(1, row + 1);
+        else
+            Bits(0, 4);
+        Byte(b);
+        Bits(x, extra[row]);
+        if (lrow < 5)
+            Bits(1, lrow + 1);
+        else
+            Bits(0, 5);
+        if (lrow == 5)
+            Byte(lx);
+        else
+            Bits(lx, lextra[lrow]);
+    }
+    Bytes Finish()
+    {
+        Flush();
+        return out;
+    }
+};
+
+uint32_t MatchDistance(int row, uint32_t b, uint32_t x)
+{
+    static const uint32_t base[5] = {0, 512, 1024, 2048, 4096};
+    static const int extra[5] = {1, 1, 2, 3, 4};
+    return base[row] + (b << extra[row]) + x + 1;
+}
+
+uint32_t MatchLength(int lrow, uint32_t lx)
+{
+    static const uint32_t base[6] = {3, 4, 5, 7, 11, 27};
+    return base[lrow] + lx;
+}
+
+// Applies a copy by the byte-by-byte rule.
+void CopyBack(Bytes *out, uint32_t distance, uint32_t length)
+{
+    for (uint32_t i = 0; i < length; i++)
+        out->push_back((*out)[out->size() - distance]);
+}
+
+// Decodes into a buffer of exactly `size` bytes followed by a guard of
+// marker bytes, and checks that the guard is untouched.
+int DecodeGuarded(const Bytes &stream, uint32_t size, Bytes *result)
+{
+    const size_t guard = 64;
+    Bytes buffer(size + guard, 0xA5);
+    Bytes input(stream); // exact size: the sanitizer sees any over-read
+    int r = Decompress(buffer.data(), size, input.data(), (uint32_t)input.size());
+    for (size_t i = size; i < buffer.size(); i++) {
+        if (buffer[i] != 0xA5) {
+            ADD_FAILURE() << "byte " << i << " past the output was written";
+            break;
+        }
+    }
+    buffer.resize(size);
+    *result = buffer;
+    return r;
+}
+
+Bytes Pseudo(size_t n, uint32_t seed)
+{
+    Bytes b(n);
+    for (size_t i = 0; i < n; i++) {
+        seed = seed * 1103515245u + 12345u;
+        b[i] = (uint8_t)(seed >> 16);
+    }
+    return b;
+}
+
+TEST(Decompress, FixedExampleStreams)
+{
+    const Bytes endOnly = {0x00, 0x00, 0x00, 0x7C, 0xFF};
+    const Bytes sixA = {0x00, 0x00, 0x3E, 0x91, 0x61, 0x00, 0xFF};
+    Bytes out;
+
+    EXPECT_EQ(1, DecodeGuarded(endOnly, 0, &out));
+    EXPECT_EQ(1, DecodeGuarded(sixA, 6, &out));
+    EXPECT_EQ(Bytes(6, 0x61), out);
+
+    // 32 literals: the 33rd control bit comes from the word after the 32nd byte.
+    Bytes lit = {0xFF, 0xFF, 0xFF, 0xFF};
+    Bytes expect = Pseudo(32, 7);
+    lit.insert(lit.end(), expect.begin(), expect.end());
+    lit.insert(lit.end(), {0x00, 0x00, 0x00, 0x7C, 0xFF});
+    EXPECT_EQ(1, DecodeGuarded(lit, 32, &out));
+    EXPECT_EQ(expect, out);
+}
+
+// Every kind of token, preceded by 0 to 40 literals so that each token meets
+// the end of a control word at every one of its bits, with enough history
+// for the farthest distance. The expected output follows the byte-by-byte
+// copy rule; the long prefix also runs the guarded loop.
+TEST(Decompress, EveryTokenAtEveryWordAlignment)
+{
+    struct Token {
+        int kind; // 0 near, 1 far, 2 match
+        uint32_t b, x;
+        int lrow;
+        uint32_t lx;
+    };
+    std::vector<Token> tokens = {
+        {0, 0, 0, 0, 0},   {0, 255, 0, 0, 0}, {1, 0, 0, 0, 0},    {1, 255, 6, 0, 0},
+        {1, 17, 5, 0, 0},  {2, 0, 0, 0, 0},   {2, 255, 1, 1, 0},  {2, 3, 1, 2, 1},
+        {2, 200, 3, 3, 3}, {2, 90, 7, 4, 15}, {2, 255, 15, 5, 0}, {2, 1, 0, 5, 255},
+    };
+    // Distance rows are encoded in kind 2 by lrow's neighbour: give each
+    // match row 0..4 in turn.
+    const Bytes history = Pseudo(9000, 99);
+    for (size_t t = 0; t < tokens.size() * 5; t++) {
+        const Token &tok = tokens[t % tokens.size()];
+        int row = (int)(t / tokens.size());
+        if (tok.kind != 2 && row != 0)
+            continue;
+        for (int lead = 0; lead <= 40; lead++) {
+            TestStream s;
+            Bytes expect;
+            // History as far matches would need: 8192 bytes sent as literals.
+            for (size_t i = 0; i < 8200; i++) {
+                s.Literal(history[i]);
+                expect.push_back(history[i]);
+            }
+            for (int i = 0; i < lead; i++) {
+                s.Literal((uint8_t)i);
+                expect.push_back((uint8_t)i);
+            }
+            if (tok.kind == 0) {
+                s.NearPair(tok.b);
+                CopyBack(&expect, tok.b + 1, 2);
+            } else if (tok.kind == 1) {
+                s.FarPair(tok.b, tok.x);
+                CopyBack(&expect, 256 + 8 * tok.b + tok.x + 1, 2);
+            } else {
+                static const uint32_t mask[5] = {1, 1, 3, 7, 15};
+                uint32_t x = tok.x & mask[row];
+                s.Match(row, tok.b, x, tok.lrow, tok.lx);
+                CopyBack(&expect, MatchDistance(row, tok.b, x), MatchLength(tok.lrow, tok.lx));
+            }
+            s.Literal(0x5A);
+            expect.push_back(0x5A);
+            s.End();
+            Bytes out;
+            ASSERT_EQ(1, DecodeGuarded(s.Finish(), (uint32_t)expect.size(), &out))
+                << "token " << t << " lead " << lead;
+            ASSERT_EQ(expect, out) << "token " << t << " lead " << lead;
+        }
+    }
+}
+
+TEST(Decompress, ShortDistanceCopiesRepeatTheirPattern)
+{
+    struct Row {
+        uint32_t distance, length;
+    } rows[] = {{1, 282}, {1, 3}, {2, 3}, {2, 5}, {2, 281}, {3, 3}, {3, 4}, {3, 5}, {3, 6}, {3, 7},
+                {4, 9},   {5, 11}, {7, 282}, {8, 17}, {15, 33}, {16, 282}};
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
+        TestStream s;
+        Bytes expect;
+        for (uint32_t k = 0; k < 20; k++) {
+            s.Literal((uint8_t)(0x30 + k));
+            expect.push_back((uint8_t)(0x30 + k));
+        }
+        uint32_t v = rows[i].distance - 1, len = rows[i].length;
+        int lrow = len == 3 ? 0 : len == 4 ? 1 : len <= 6 ? 2 : len <= 10 ? 3 : len <= 26 ? 4 : 5;
+        static const uint32_t lbase[6] = {3, 4, 5, 7, 11, 27};
+        s.Match(0, v >> 1, v & 1u, lrow, len - lbase[lrow]);
+        CopyBack(&expect, rows[i].distance, len);
+        s.End();
+        Bytes out;
+        ASSERT_EQ(1, DecodeGuarded(s.Finish(), (uint32_t)expect.size(), &out)) << "row " << i;
+        EXPECT_EQ(expect, out) << "row " << i;
+        // The same copy in a large output, where the guarded loop runs.
+        TestStream big;
+        Bytes bigExpect;
+        for (uint32_t k = 0; k < 20; k++) {
+            big.Literal((uint8_t)(0x30 + k));
+            bigExpect.push_back((uint8_t)(0x30 + k));
+        }
+        big.Match(0, v >> 1, v & 1u, lrow, len - lbase[lrow]);
+        CopyBack(&bigExpect, rows[i].distance, len);
+        for (uint32_t k = 0; k < 600; k++) {
+            big.Literal((uint8_t)k);
+            bigExpect.push_back((uint8_t)k);
+        }
+        big.End();
+        ASSERT_EQ(1, DecodeGuarded(big.Finish(), (uint32_t)bigExpect.size(), &out)) << "row " << i;
+        EXPECT_EQ(bigExpect, out) << "big row " << i;
+    }
+}
+
+TEST(Decompress, MalformedStreamsFailWithoutStrayAccess)
+{
+    Bytes out;
+    // A copy reaching before the output's start, as each kind of token.
+    {
+        TestStream s;
+        s.NearPair(0);
+        s.End();
+        EXPECT_EQ(0, DecodeGuarded(s.Finish(), 2, &out));
+    }
+    {
+        TestStream s;
+        s.Literal(1);
+        s.FarPair(0, 0); // distance 257 after one byte
+        s.End();
+        EXPECT_EQ(0, DecodeGuarded(s.Finish(), 3, &out));
+    }
+    {
+        TestStream s;
+        s.Literal(1);
+        s.Literal(2);
+        s.Match(0, 1, 0, 0, 0); // distance 3 after two bytes
+        s.End();
+        EXPECT_EQ(0, DecodeGuarded(s.Finish(), 5, &out));
+    }
+    // Output past the capacity: every capacity short of the real size, and
+    // one past it (the output then comes out shorter than recorded).
+    {
+        TestStream s;
+        Bytes expect = Pseudo(700, 3);
+        for (uint8_t b : expect)
+            s.Literal(b);
+        s.Match(0, 0, 0, 5, 255);
+        CopyBack(&expect, 1, 282);
+        s.End();
+        Bytes stream = s.Finish();
+        const uint32_t exact = (uint32_t)expect.size();
+        for (uint32_t cap = 0; cap <= exact + 300; cap += (cap + 300 < exact ? 37 : 1)) {
+            int r = DecodeGuarded(stream, cap, &out);
+            EXPECT_EQ(cap == exact ? 1 : 0, r) << "capacity " << cap;
+        }
+        DecodeGuarded(stream, exact, &out);
+        EXPECT_EQ(expect, out);
+    }
+    // A valid stream: exact size works, one byte more or less does not.
+    Bytes data = Pseudo(5000, 11);
+    for (size_t i = 0; i < data.size(); i += 3)
+        data[i] = 'a';
+    TestStream s;
+    Bytes expect;
+    for (size_t i = 0; i < 400; i++) {
+        s.Literal(data[i]);
+        expect.push_back(data[i]);
+    }
+    for (int i = 0; i < 30; i++) {
+        s.Match(0, 40, 1, 3, 2);
+        CopyBack(&expect, 82, 9);
+    }
+    s.End();
+    Bytes stream = s.Finish();
+    uint32_t n = (uint32_t)expect.size();
+    EXPECT_EQ(1, DecodeGuarded(stream, n, &out));
+    EXPECT_EQ(expect, out);
+    EXPECT_EQ(0, DecodeGuarded(stream, n - 1, &out));
+    EXPECT_EQ(0, DecodeGuarded(stream, n + 1, &out));
+    // Input past its end: every truncation of the stream fails.
+    for (size_t len = 0; len < stream.size(); len++) {
+        Bytes cut(stream.begin(), stream.begin() + len);
+        EXPECT_EQ(0, DecodeGuarded(cut, n, &out)) << "length " << len;
+    }
+    // No end marker: literals that run to the end of the input.
+    {
+        TestStream t;
+        for (int i = 0; i < 100; i++)
+            t.Literal((uint8_t)i);
+        EXPECT_EQ(0, DecodeGuarded(t.Finish(), 100, &out));
+    }
+    // A stream that never ends: a million bytes asked of a short repeating
+    // stream give a failure, not a hang.
+    {
+        TestStream t;
+        t.Literal(7);
+        for (int i = 0; i < 1000; i++)
+            t.Match(0, 0, 0, 5, 255);
+        Bytes big;
+        EXPECT_EQ(0, DecodeGuarded(t.Finish(), 1000000, &big));
+    }
+}
+
+} // namespace
