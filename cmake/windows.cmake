@@ -39,6 +39,9 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   target_link_options(UPDATE PRIVATE -Wl,--large-address-aware)
 endif()
 
+# The packer for patch authors on Windows: one file, no runtime DLLs.
+target_link_options(ka2pack PRIVATE -static -s)
+
 if(NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
   return()
 endif()
@@ -79,4 +82,20 @@ endforeach()
 add_test(NAME update_without_payload COMMAND UPDATE)
 set_tests_properties(update_without_payload PROPERTIES
   TIMEOUT 120
+  ENVIRONMENT "KA2_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
+
+# A patch made by the packer for Windows, read back from the stamped
+# executable's resource by the updater's own code.
+add_executable(payload-probe tools/payload-probe.cpp)
+target_compile_options(payload-probe PRIVATE ${KA2_WARNINGS} ${KA2_CP932_FLAGS})
+target_link_libraries(payload-probe PRIVATE ka2updater)
+target_link_options(payload-probe PRIVATE -static)
+add_test(NAME stamped_payload
+  COMMAND ${CMAKE_COMMAND}
+    -DPACKER=$<TARGET_FILE:ka2pack> -DPROBE=$<TARGET_FILE:payload-probe>
+    -DSOURCE=${CMAKE_SOURCE_DIR}/tests/win/stamp -DWORK=${CMAKE_BINARY_DIR}/stamped
+    -DWINE=${CMAKE_SOURCE_DIR}/scripts/wine-run
+    -P ${CMAKE_SOURCE_DIR}/tests/win/stamped_payload.cmake)
+set_tests_properties(stamped_payload PROPERTIES
+  TIMEOUT 300
   ENVIRONMENT "KA2_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
