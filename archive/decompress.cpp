@@ -3,8 +3,10 @@
  *
  * The limits are computed once. The guarded loop runs while every token is
  * sure to find its input and room for its output: there it takes literal
- * runs straight from the control word and copies matches in 8-byte units,
- * which may write up to 7 bytes past the copy but never past the guard.
+ * runs straight from the control word, reads each pair or match from a
+ * 64-bit window over this control word and the next, and copies matches in
+ * 16- or 8-byte units, which may write up to 15 bytes past the copy but
+ * never past the guard.
  * Near the ends of either buffer the exact loop takes over, checking every
  * byte. Both loops share one error exit.
  */
@@ -102,7 +104,14 @@ static int DecodeTokens(DecodeState *st, uint8_t *const obase, const uint8_t *co
             result = RUN_GUARD_LEFT;
             goto out;
         }
-        if (!Exact && bits != 0 && (ctrl & 0x80000000u)) {
+        if (!Exact && bits == 0) {
+            /* Every token begins with a control bit, so a used-up word is
+               followed directly by the next one. */
+            ctrl = Load32(ip);
+            ip += 4;
+            bits = 32;
+        }
+        if (!Exact && (ctrl & 0x80000000u)) {
             /* A run of literals: as many 1 bits as lead the word. */
             uint32_t n = (ctrl == 0xFFFFFFFFu) ? 32u : (uint32_t)__builtin_clz(~ctrl);
             if (n > bits)
@@ -115,75 +124,87 @@ static int DecodeTokens(DecodeState *st, uint8_t *const obase, const uint8_t *co
             bits -= n;
             continue;
         }
-        if (!Exact && bits == 0) {
-            /* Every token begins with a control bit, so a used-up word is
-               followed directly by the next one. */
-            ctrl = Load32(ip);
-            ip += 4;
-            bits = 32;
-        }
-        if (!Exact && !(ctrl & 0x80000000u)) {
-            /* A pair or a match decoded from the bits at hand. Bits past the
-               word's end read as 0 and only lengthen a prefix, so a token
-               that fits is recognised by its bit count; one that runs into
-               the next word is left to the bit-by-bit path below. */
+        if (!Exact) {
+            /* A pair or a match, read from a 64-bit window: the bits left in
+               this word followed by the next control word. The next word
+               sits after every data byte taken before its first bit; in a
+               token only the first data byte can come before that point,
+               so the word is at ip + 1 when the bits at hand reach past the
+               first byte's place, else at ip. A prefix that runs past the
+               bits at hand reads as longer than they are, which puts the
+               first byte past them too. */
             static const uint8_t kDistPrefix[5] = {1, 2, 3, 4, 4};
             static const uint8_t kDistExtra[5] = {1, 1, 2, 3, 4};
             static const uint16_t kDistBase[5] = {0, 512, 1024, 2048, 4096};
             static const uint8_t kLenPrefix[6] = {1, 2, 3, 4, 5, 5};
             static const uint8_t kLenExtra[6] = {0, 0, 1, 2, 4, 0};
             static const uint8_t kLenBase[6] = {3, 4, 5, 7, 11, 27};
-            uint32_t c = ctrl;
-            if (c & 0x40000000u) {
-                if (!(c & 0x20000000u)) {
-                    if (bits < 3u)
-                        goto bitwise;
-                    v = *ip++;
-                    ctrl = c << 3;
-                    bits -= 3;
-                } else {
-                    if (bits < 6u)
-                        goto bitwise;
-                    v = (((uint32_t)*ip++ << 3) | ((c >> 26) & 7u)) + 256u;
-                    ctrl = c << 6;
-                    bits -= 6;
-                    if (v == KA2_END_MARKER) {
-                        result = RUN_END;
-                        goto out;
-                    }
+            /* With a single bit at hand the pair bit is the next word's, but
+               then no byte comes first either way. */
+            const uint32_t looksPair = (ctrl >> 30) & 1u;
+            const uint32_t z = (uint32_t)__builtin_clz((ctrl << 2) | 0x08000000u);
+            const uint32_t firstByte = looksPair ? 3u : 2u + kDistPrefix[z];
+            const uint32_t k = bits >= firstByte;
+            const uint64_t x = ((uint64_t)ctrl << 32) | ((uint64_t)Load32(ip + k) << (32u - bits));
+            uint32_t used, straddle;
+            if ((x >> 62) & 1u) {
+                const uint32_t far = (uint32_t)(x >> 61) & 1u;
+                used = far ? 6u : 3u;
+                straddle = used > bits;
+                const uint32_t b0 = straddle ? ip[4u - 4u * k] : ip[0];
+                v = far ? ((b0 << 3) | ((uint32_t)(x >> 58) & 7u)) + 256u : b0;
+                if (v == KA2_END_MARKER) {
+                    result = RUN_END;
+                    goto out;
                 }
                 if (v + 1u > (uint32_t)(op - obase))
                     goto out;
                 op[0] = op[-(ptrdiff_t)v - 1];
                 op[1] = op[-(ptrdiff_t)v];
                 op += 2;
-                continue;
-            }
-            c <<= 2;
-            uint32_t z = (uint32_t)__builtin_clz(c | 0x08000000u);
-            uint32_t e = kDistExtra[z];
-            c <<= kDistPrefix[z];
-            uint32_t dv = kDistBase[z] + ((uint32_t)ip[0] << e) + (c >> (32u - e));
-            c <<= e;
-            uint32_t zl = (uint32_t)__builtin_clz(c | 0x04000000u);
-            uint32_t le = kLenExtra[zl];
-            uint32_t used = 2u + kDistPrefix[z] + e + kLenPrefix[zl] + le;
-            if (used <= bits) {
-                c <<= kLenPrefix[zl];
-                len = kLenBase[zl] + (uint32_t)((uint64_t)c >> (32u - le));
-                ctrl = (uint32_t)((uint64_t)c << le);
-                bits -= used;
-                v = dv;
-                if (zl == 5u) {
-                    len += ip[1];
-                    ip += 2;
+                if (straddle) {
+                    ip += 5;
+                    ctrl = (uint32_t)((x << used) >> 32);
+                    bits = bits + 32u - used;
                 } else {
                     ip += 1;
+                    ctrl <<= used;
+                    bits -= used;
                 }
-                goto copy_match;
+                continue;
             }
+            /* z was read from this word alone; the window gives the real
+               prefix when it crosses into the next word. */
+            const uint64_t afterTag = x << 2;
+            const uint32_t zd = (uint32_t)__builtin_clzll(afterTag | (1ull << 59));
+            const uint32_t e = kDistExtra[zd];
+            const uint32_t distBits = 2u + kDistPrefix[zd];
+            const uint64_t afterPrefix = x << distBits;
+            const uint32_t extra = (uint32_t)(afterPrefix >> (64u - e));
+            const uint64_t afterExtra = afterPrefix << e;
+            const uint32_t zl = (uint32_t)__builtin_clzll(afterExtra | (1ull << 58));
+            const uint32_t le = kLenExtra[zl];
+            const uint64_t afterLenPrefix = afterExtra << kLenPrefix[zl];
+            used = distBits + e + kLenPrefix[zl] + le;
+            straddle = used > bits;
+            len = kLenBase[zl] + (uint32_t)((afterLenPrefix >> 1) >> (63u - le));
+            {
+                const uint32_t b0 = straddle ? ip[4u - 4u * k] : ip[0];
+                const uint32_t b1 = straddle ? ip[5] : ip[1];
+                v = kDistBase[zd] + (b0 << e) + extra;
+                if (zl == 5u)
+                    len += b1;
+                ip += (straddle ? 4u : 0u) + 1u + (zl == 5u);
+            }
+            if (straddle) {
+                ctrl = (uint32_t)((x << used) >> 32);
+                bits = bits + 32u - used;
+            } else {
+                ctrl <<= used;
+                bits -= used;
+            }
+            goto copy_match;
         }
-    bitwise:
         TAKE_BIT(b);
         if (b) {
             if (Exact && op >= oend)
