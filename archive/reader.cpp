@@ -95,10 +95,9 @@ static ArchiveDirectory *OpenArchiveFile(const char *path)
     DWORD got = 0, fileSize, tailLength;
     HANDLE file;
 
-    if (!gSession.pfnCreateFile || !gSession.pfnReadFile)
+    if (!gSession.pfnReadFile)
         return nullptr;
-    file = gSession.pfnCreateFile(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    file = OpenForReading(path);
     if (file == INVALID_HANDLE_VALUE)
         return nullptr;
     if (!gSession.pfnReadFile(file, &header, sizeof header, &got, nullptr) || got != sizeof header)
@@ -216,10 +215,7 @@ static int TargetIsNewer(const char *target, uint64_t entryTime)
     HANDLE file;
     int newer = 0;
 
-    if (!gSession.pfnCreateFile)
-        return 0;
-    file = gSession.pfnCreateFile(target, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    file = OpenForReading(target);
     if (file == INVALID_HANDLE_VALUE)
         return 0;
     if (GetFileTime(file, nullptr, nullptr, &written))

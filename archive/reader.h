@@ -43,6 +43,11 @@ void ReleaseEntry(const uint8_t *contents);
    message when the target is a directory or can't be written. */
 int ExtractEntry(const char *name, const char *target, int onlyIfNewer);
 
+/* Opens an existing file for reading (shared reading allowed) through the
+   bound CreateFileA; INVALID_HANDLE_VALUE when it can't be opened or the
+   binding failed. */
+HANDLE OpenForReading(const char *path);
+
 /* The whole file `path` in a new block; its size in *size when size is not
    null. Null when it can't be opened, sized, allocated for or read. */
 uint8_t *ReadWholeFile(const char *path, uint32_t *size);

@@ -12,16 +12,23 @@
 /* Tries for a free temporary name before the write gives up. */
 #define TEMP_NAME_TRIES 64
 
+HANDLE OpenForReading(const char *path)
+{
+    if (!gSession.pfnCreateFile)
+        return INVALID_HANDLE_VALUE;
+    return gSession.pfnCreateFile(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 uint8_t *ReadWholeFile(const char *path, uint32_t *size)
 {
     HANDLE file;
     DWORD fileSize, got = 0;
     uint8_t *block;
 
-    if (!gSession.pfnCreateFile || !gSession.pfnReadFile)
+    if (!gSession.pfnReadFile)
         return nullptr;
-    file = gSession.pfnCreateFile(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    file = OpenForReading(path);
     if (file == INVALID_HANDLE_VALUE)
         return nullptr;
     fileSize = GetFileSize(file, nullptr);

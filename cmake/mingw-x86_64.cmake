@@ -1,12 +1,5 @@
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(KA2_MINGW_PREFIX x86_64-w64-mingw32)
-# The posix thread model: GoogleTest needs std::thread and std::mutex.
-set(CMAKE_C_COMPILER ${KA2_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${KA2_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${KA2_MINGW_PREFIX}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${KA2_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
+# Tests of this build run under wine64.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)

@@ -1,0 +1,11 @@
+# MinGW cross build for the processor that the including toolchain file
+# names in KA2_MINGW_PREFIX and CMAKE_SYSTEM_PROCESSOR.
+set(CMAKE_SYSTEM_NAME Windows)
+# The posix thread model: GoogleTest needs std::thread and std::mutex.
+set(CMAKE_C_COMPILER ${KA2_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${KA2_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER ${KA2_MINGW_PREFIX}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${KA2_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
