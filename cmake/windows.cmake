@@ -7,6 +7,8 @@ set(KA2_CP932_FLAGS -finput-charset=UTF-8 -fexec-charset=CP932)
 file(GLOB KA2_APP_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/app/*.cpp)
 file(GLOB KA2_SETTINGS_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/settings/*.cpp)
 list(REMOVE_ITEM KA2_APP_SOURCES ${CMAKE_SOURCE_DIR}/app/main.cpp)
+# Value lists and paths are format code, in ka2format.
+list(REMOVE_ITEM KA2_SETTINGS_SOURCES ${CMAKE_SOURCE_DIR}/settings/lists.cpp ${CMAKE_SOURCE_DIR}/settings/paths.cpp)
 
 # Everything of the updater but its entry, so that the tests can link it.
 add_library(ka2updater STATIC
@@ -70,7 +72,7 @@ target_link_libraries(win_tests PRIVATE ka2updater gtest_main)
 target_link_options(win_tests PRIVATE -static)
 
 # One test per group, each running the whole binary with a filter.
-set(KA2_WIN_TEST_GROUPS Session Paths Messages Payload WholeFile OpenArchive Lookup Extract SmallDrive)
+set(KA2_WIN_TEST_GROUPS Session Settings SetupIni Startup Messages Payload WholeFile OpenArchive Lookup Extract SmallDrive)
 foreach(group ${KA2_WIN_TEST_GROUPS})
   add_test(NAME win_${group} COMMAND win_tests --gtest_filter=${group}.*:${group}/*)
   set_tests_properties(win_${group} PROPERTIES

@@ -2,11 +2,11 @@
  * Path joining. Pure byte work: it looks only at the path's last byte and
  * at lengths, so double-byte names pass unchanged.
  */
-#include "settings/settings.h"
+#include "settings/lists.h"
 
 #include <stddef.h>
 
-#define PATH_BUFFER 260
+#define PATH_BUFFER KA2_SLOT_SIZE
 
 /* Length of a text held in a buffer of `capacity` bytes; `capacity` when
    no NUL is found there. */

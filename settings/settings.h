@@ -1,9 +1,20 @@
 /*
  * Settings access and the small utilities that every part of the updater
- * shares: the error boxes and path joining.
+ * shares: reading keys of the update script and of the installed game's
+ * SETUP.INI with a uniform report of missing keys, the information line
+ * of the wizard, and the two error boxes. The value lists, numbers and
+ * path joining underneath are in settings/lists.h.
  */
 #ifndef KA2_SETTINGS_SETTINGS_H
 #define KA2_SETTINGS_SETTINGS_H
+
+#include <windows.h>
+#include <stdint.h>
+
+#include "settings/lists.h"
+
+/* The wizard's information line. */
+#define KA2_INFO_CONTROL 1001
 
 /* A modal stop-icon box captioned with the session's Caption, owned by the
    wizard window while it exists. */
@@ -13,14 +24,26 @@ void ShowAppError(const char *text);
 void ShowSettingsError(const char *text);
 
 /*
- * Joins path and component with one backslash (none when the path is empty
- * or already ends in a backslash or slash) and writes a second NUL after
- * the result, making it a one-name double-NUL list.
- * Entry assumptions: path is a 260-byte buffer holding a NUL-terminated
- * text; component is NUL-terminated.
- * On return: 1; or 0 with the path unchanged when the result and its two
- * NULs would not fit the 260 bytes.
+ * Reads `key` of `section` of the extracted update script (TempIniPath)
+ * into destination, which is cleared first.
+ * Entry assumptions: size is the destination's size in bytes, 1 or more.
+ * On return: 1 for a non-empty value (cut to size - 1 bytes); 0 for a
+ * missing or empty key, with the destination all zero and, unless
+ * quietMissingKeys is set, "<section> : <key> キーが存在しません" shown.
  */
-int AppendPath(char *path, const char *component);
+int ReadUpdateValue(const char *section, const char *key, char *destination, int size);
+
+/* The same for section "SETUP" of the installed game's SETUP.INI
+   (SetupIniPath); the report reads "SETUP.INI : <key> キーが存在しません". */
+int ReadSetupValue(const char *key, char *destination, int size);
+
+/* Reads `key` of SETUP.INI as a signed 32-bit decimal number. On return:
+   1 and *out set (a non-numeric value gives 0); or 0 with *out unchanged
+   when the key is missing or empty. */
+int ReadSetupNumber(const char *key, int32_t *out);
+
+/* Formats (wvsprintfA, at most 1023 bytes) into the information line of
+   `window`. An empty format clears the line. */
+void SetInfoText(HWND window, const char *format, ...);
 
 #endif

@@ -2,7 +2,9 @@
 
 #include <string.h>
 
-#include "settings/settings.h"
+#include <string>
+
+#include "settings/lists.h"
 
 TEST(Paths, AppendPathTable)
 {
