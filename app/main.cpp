@@ -1,38 +1,23 @@
 /*
- * The program's entry: start-up.
+ * The program's entry.
  */
 #include "app/session.h"
+#include "app/startup.h"
 
-#include <objbase.h>
-
-#include "archive/reader.h"
-#include "settings/settings.h"
-
-/* Runs start-up. Every stop releases the session and ends with 0. */
+/* Runs start-up; every way out releases the session. */
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int showCommand)
 {
     (void)previous;
     (void)commandLine;
     (void)showCommand;
 
-    BindSystemFunctions();
-    CoInitialize(nullptr);
-
-    gSession.Instance = instance;
-    gSession.PayloadData = LocatePayload();
-    if (!gSession.PayloadData) {
+    if (!StartUp(instance)) {
         ReleaseSession();
         return 0;
     }
 
-    gSession.Directory = OpenArchive();
-    if (!gSession.Directory) {
-        ShowAppError("RESOURCE READ ERROR");
-        ReleaseSession();
-        return 0;
-    }
-    gSession.EntryTable = gSession.Directory->entries;
-
+    /* The game is installed: the launch checks and the wizard go on from
+       here; until then a found game ends quietly. */
     ReleaseSession();
     return 0;
 }

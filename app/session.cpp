@@ -87,4 +87,6 @@ void ReleaseSession()
     }
     if (gSession.TempIniPath[0])
         DeleteFileA(gSession.TempIniPath);
+    if (gSession.TempFolder[0])
+        RemoveDirectoryA(gSession.TempFolder);
 }

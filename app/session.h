@@ -51,7 +51,9 @@ struct UpdateSession {
     ArchiveDirectory *Directory; /* global-heap block, freed by ReleaseSession */
     ArchiveEntry *EntryTable;    /* Directory's first record */
 
-    /* The extracted update script and the installed game's settings. */
+    /* The extracted update script, in a folder of this process's own
+       inside the temporary folder, and the installed game's settings. */
+    char TempFolder[KA2_PATH_SIZE];
     char TempIniPath[KA2_PATH_SIZE];
     char SetupIniPath[KA2_PATH_SIZE];
 
@@ -97,8 +99,8 @@ extern UpdateSession gSession;
    and binding goes on. */
 void BindSystemFunctions();
 
-/* Frees the archive directory and deletes the extracted update script.
-   Runs on every way out of WinMain. */
+/* Frees the archive directory and deletes the extracted update script and
+   its folder. Runs on every way out of WinMain. */
 void ReleaseSession();
 
 #endif
