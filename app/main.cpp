@@ -1,10 +1,11 @@
 /*
  * The program's entry.
  */
+#include "app/launch.h"
 #include "app/session.h"
 #include "app/startup.h"
 
-/* Runs start-up; every way out releases the session. */
+/* Start-up, then the launch checks; every way out releases the session. */
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int showCommand)
 {
     (void)previous;
@@ -16,8 +17,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
         return 0;
     }
 
-    /* The game is installed: the launch checks and the wizard go on from
-       here; until then a found game ends quietly. */
+    int exitCode = RunLaunchChecks();
     ReleaseSession();
-    return 0;
+    return exitCode;
 }

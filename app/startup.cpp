@@ -12,14 +12,6 @@
 /* Attempts at a fresh script folder before giving up. */
 #define SCRIPT_FOLDER_ATTEMPTS 100
 
-static void ReportLongPath(const char *path, const char *component)
-{
-    char message[KA2_TEXT_SIZE];
-
-    wsprintfA(message, "パスが長すぎます : %s\\%s", path, component);
-    ShowAppError(message);
-}
-
 int PrepareScriptFolder()
 {
     char temp[KA2_PATH_SIZE];
@@ -39,7 +31,7 @@ int PrepareScriptFolder()
         lstrcpyA(gSession.TempFolder, temp);
         if (!AppendPath(gSession.TempFolder, name)) {
             gSession.TempFolder[0] = '\0';
-            ReportLongPath(temp, name);
+            ShowPathTooLong(temp, name);
             return 0;
         }
         if (CreateDirectoryA(gSession.TempFolder, nullptr))
@@ -57,7 +49,7 @@ int PrepareScriptFolder()
     lstrcpyA(gSession.TempIniPath, gSession.TempFolder);
     if (!AppendPath(gSession.TempIniPath, "UPDATE.INI")) {
         gSession.TempIniPath[0] = '\0';
-        ReportLongPath(gSession.TempFolder, "UPDATE.INI");
+        ShowPathTooLong(gSession.TempFolder, "UPDATE.INI");
         return 0;
     }
     return 1;

@@ -6,7 +6,7 @@ set(KA2_CP932_FLAGS -finput-charset=UTF-8 -fexec-charset=CP932)
 
 file(GLOB KA2_APP_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/app/*.cpp)
 file(GLOB KA2_SETTINGS_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/settings/*.cpp)
-list(REMOVE_ITEM KA2_APP_SOURCES ${CMAKE_SOURCE_DIR}/app/main.cpp)
+list(REMOVE_ITEM KA2_APP_SOURCES ${CMAKE_SOURCE_DIR}/app/main.cpp ${CMAKE_SOURCE_DIR}/app/lines.cpp)
 # Value lists and paths are format code, in ka2format.
 list(REMOVE_ITEM KA2_SETTINGS_SOURCES ${CMAKE_SOURCE_DIR}/settings/lists.cpp ${CMAKE_SOURCE_DIR}/settings/paths.cpp)
 

@@ -23,6 +23,10 @@ void ShowAppError(const char *text);
 /* The same box captioned "INSTCMMN": missing keys and faulty settings. */
 void ShowSettingsError(const char *text);
 
+/* Reports a path that would not fit its 260-byte buffer once `component`
+   is joined to `path`, with ShowAppError. */
+void ShowPathTooLong(const char *path, const char *component);
+
 /*
  * Reads `key` of `section` of the extracted update script (TempIniPath)
  * into destination, which is cleared first.

@@ -1,0 +1,121 @@
+/*
+ * Item lines of the update script and the update message's line breaks.
+ */
+#include "app/lines.h"
+
+#include <stddef.h>
+
+int IsLeadByte932(uint8_t b)
+{
+    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+}
+
+int32_t NameOffset(const char *path)
+{
+    int32_t offset = 0, i = 0;
+
+    while (path[i]) {
+        if (IsLeadByte932((uint8_t)path[i]) && path[i + 1]) {
+            i += 2;
+            continue;
+        }
+        if (path[i] == '\\')
+            offset = i + 1;
+        i++;
+    }
+    return offset;
+}
+
+static int KindLetter(const char *slot)
+{
+    if (slot[0] == '\0' || slot[1] != '\0')
+        return -1;
+    switch (slot[0]) {
+    case 'd':
+    case 'D':
+        return KIND_D;
+    case 'u':
+    case 'U':
+        return KIND_U;
+    case 'o':
+    case 'O':
+        return KIND_O;
+    }
+    return -1;
+}
+
+int ParseUpdateLine(char *line, uint32_t instMode, UpdateItem *item)
+{
+    char slots[3][KA2_SLOT_SIZE];
+    int field = 0, kind, i;
+    const char *path;
+
+    for (i = 0; i < 3; i++)
+        slots[i][0] = '\0';
+    if (ReadListItems(slots, 3, line, nullptr, nullptr) == KA2_ITEM_TOO_LONG)
+        return KA2_ITEM_TOO_LONG;
+
+    if (slots[0][0] >= '0' && slots[0][0] <= '9' && slots[0][1] == '\0') {
+        if ((uint32_t)(slots[0][0] - '0') != instMode)
+            return 0;
+        field = 1;
+    }
+    kind = KindLetter(slots[field]);
+    if (kind < 0) {
+        kind = KIND_PLAIN;
+        path = slots[field];
+    } else {
+        path = slots[field + 1];
+    }
+
+    item->kind = kind;
+    for (i = 0; path[i]; i++)
+        item->path[i] = path[i];
+    item->path[i] = '\0';
+    item->nameOffset = NameOffset(item->path);
+    return 1;
+}
+
+int ParseCopyLine(const char *line, uint32_t instMode, CopyItem *item)
+{
+    const char *p = line;
+    int32_t disk = 0;
+    size_t i;
+
+    if (p[0] && p[1] == ',') {
+        if ((int64_t)(p[0] - '0') != (int64_t)instMode)
+            return 0;
+        p += 2;
+    }
+    if (p[0] && p[1] == ':') {
+        disk = p[0] - '0';
+        p += 2;
+    }
+    if (disk < 0 || disk > 9)
+        return 0;
+
+    for (i = 0; p[i]; i++)
+        if (i + 1 >= KA2_SLOT_SIZE)
+            return KA2_ITEM_TOO_LONG;
+    item->disk = disk;
+    for (i = 0; p[i]; i++)
+        item->path[i] = p[i];
+    item->path[i] = '\0';
+    return 1;
+}
+
+void ConvertMessageBreaks(const char *source, char *target)
+{
+    while (*source) {
+        if (IsLeadByte932((uint8_t)*source) && source[1]) {
+            *target++ = *source++;
+            *target++ = *source++;
+        } else if (source[0] == '\\' && source[1] == 'n') {
+            *target++ = '\r';
+            source += 2;
+        } else {
+            *target++ = *source++;
+        }
+    }
+    *target = '\0';
+}

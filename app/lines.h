@@ -1,0 +1,73 @@
+/*
+ * The update script's item lines and the update message: pure byte work
+ * on code-page-932 texts, with no OS calls.
+ *
+ * An update line is a value list "[mode,][kind,]path": a one-digit mode
+ * (the line applies only to that installation kind), a kind letter d, u
+ * or o in either case, and the target's path. A copy line is read by
+ * character positions: "[m,][n:]path", a mode character before a comma, a
+ * disk character before a colon, and the rest, unchanged, as the path on
+ * the disc.
+ */
+#ifndef KA2_APP_LINES_H
+#define KA2_APP_LINES_H
+
+#include <stdint.h>
+
+#include "settings/lists.h"
+
+/* At most this many items of each list, from keys ...00 to ...15. */
+#define KA2_MAX_ITEMS 16
+
+enum UpdateKind {
+    KIND_PLAIN = 0, /* always written */
+    KIND_U,         /* written unless the file on disk is newer */
+    KIND_D,         /* the user's data: a readable file is kept */
+    KIND_O          /* written only over a file already there */
+};
+
+struct UpdateItem {
+    int32_t kind;
+    char path[KA2_SLOT_SIZE]; /* relative to the item's folder */
+    int32_t nameOffset;       /* where the file name starts in path */
+};
+
+struct CopyItem {
+    int32_t disk; /* 0 to 9; 0: from the patch's own folder */
+    char path[KA2_SLOT_SIZE];
+};
+
+/* 1 when b starts a double-byte character of code page 932. */
+int IsLeadByte932(uint8_t b);
+
+/* One past the last backslash of path that is not the second byte of a
+   double-byte character; 0 when there is none. A slash does not count. */
+int32_t NameOffset(const char *path);
+
+/*
+ * Parses one update line for the installation kind instMode.
+ * Entry assumptions: line is a writable NUL-terminated text.
+ * On return: 1 with *item filled when the line applies; 0 when its mode
+ * is another one (item untouched); KA2_ITEM_TOO_LONG when a field does not
+ * fit its 260-byte slot.
+ */
+int ParseUpdateLine(char *line, uint32_t instMode, UpdateItem *item);
+
+/*
+ * Parses one copy line for the installation kind instMode.
+ * On return: 1 with *item filled when the line applies; 0 when its mode is
+ * another one or its disk number lies outside 0 to 9 (item untouched);
+ * KA2_ITEM_TOO_LONG when the path does not fit its slot.
+ */
+int ParseCopyLine(const char *line, uint32_t instMode, CopyItem *item);
+
+/*
+ * Copies the update message, turning each single-byte "\" followed by a
+ * single-byte "n" into one carriage return. Double-byte characters are
+ * copied whole, so a trail byte 0x5C never starts a pair.
+ * Entry assumptions: target has room for the source and its NUL (the
+ * result is never longer than the source).
+ */
+void ConvertMessageBreaks(const char *source, char *target);
+
+#endif

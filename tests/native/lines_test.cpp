@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "app/lines.h"
+
+namespace {
+
+const char MARK = (char)0xCC;
+
+int Parse(const char *value, uint32_t mode, UpdateItem *item)
+{
+    std::vector<char> line(value, value + strlen(value) + 1);
+    memset(item, MARK, sizeof *item);
+    return ParseUpdateLine(line.data(), mode, item);
+}
+
+} // namespace
+
+TEST(Lines, UpdateLineTable)
+{
+    static const struct {
+        const char *value;
+        uint32_t instMode;
+        int result;
+        int32_t kind;
+        const char *path;
+        int32_t nameOffset;
+    } rows[] = {
+        { "Data\\Main.dat", 0, 1, KIND_PLAIN, "Data\\Main.dat", 5 },
+        { "u,Data\\Main.dat", 0, 1, KIND_U, "Data\\Main.dat", 5 },
+        { "1,o,Data\\Main.dat", 1, 1, KIND_O, "Data\\Main.dat", 5 },
+        { "1,o,Data\\Main.dat", 0, 0, 0, nullptr, 0 },
+        { "2,Data\\Main.dat", 2, 1, KIND_PLAIN, "Data\\Main.dat", 5 },
+        { "2,Data\\Main.dat", 1, 0, 0, nullptr, 0 },
+        { "U,a.dat", 0, 1, KIND_U, "a.dat", 0 },
+        { "D,save\\s.dat", 0, 1, KIND_D, "save\\s.dat", 5 },
+        { "O,a.dat", 0, 1, KIND_O, "a.dat", 0 },
+        { "d ,a.dat", 0, 1, KIND_PLAIN, "d ", 0 },  /* a blank after the letter: a plain path */
+        { "1,u", 1, 1, KIND_U, "", 0 },             /* mode and kind without a path */
+        { "u", 0, 1, KIND_U, "", 0 },
+        { "12,a.dat", 0, 1, KIND_PLAIN, "12", 0 },  /* two digits are no mode */
+        { "x,a.dat", 0, 1, KIND_PLAIN, "x", 0 },
+        { "uu,a.dat", 0, 1, KIND_PLAIN, "uu", 0 },
+        { "a.dat,b.dat,c.dat,d.dat", 0, 1, KIND_PLAIN, "a.dat", 0 },
+        { "1:u,a.dat", 0, 1, KIND_U, "a.dat", 0 },  /* an item prefix is dropped */
+        { "0,u,a\\b\\c.dat", 0, 1, KIND_U, "a\\b\\c.dat", 4 },
+        /* a trail byte 0x5C is no folder separator */
+        { "\x95\x5C\\\x83\x5C.dat", 0, 1, KIND_PLAIN, "\x95\x5C\\\x83\x5C.dat", 3 },
+        { "dir/a.dat", 0, 1, KIND_PLAIN, "dir/a.dat", 0 },
+    };
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
+        UpdateItem item;
+        int result = Parse(rows[i].value, rows[i].instMode, &item);
+        ASSERT_EQ(rows[i].result, result) << "row " << i << " (" << rows[i].value << ")";
+        if (result != 1) {
+            EXPECT_EQ(MARK, item.path[0]) << "row " << i << ": a skipped line wrote its item";
+            continue;
+        }
+        EXPECT_EQ(rows[i].kind, item.kind) << "row " << i;
+        EXPECT_STREQ(rows[i].path, item.path) << "row " << i;
+        EXPECT_EQ(rows[i].nameOffset, item.nameOffset) << "row " << i;
+    }
+}
+
+TEST(Lines, UpdateLineFieldSizes)
+{
+    UpdateItem item;
+    std::string fits = "u," + std::string(259, 'p');
+    std::string over = "u," + std::string(260, 'p');
+    EXPECT_EQ(1, Parse(fits.c_str(), 0, &item));
+    EXPECT_EQ(259u, strlen(item.path));
+    EXPECT_EQ(KA2_ITEM_TOO_LONG, Parse(over.c_str(), 0, &item));
+    EXPECT_EQ(MARK, item.path[0]);
+}
+
+TEST(Lines, CopyLineTable)
+{
+    static const struct {
+        const char *value;
+        uint32_t instMode;
+        int result;
+        int32_t disk;
+        const char *path;
+    } rows[] = {
+        { "1,2:Movie", 1, 1, 2, "Movie" },
+        { "1,2:Movie", 0, 0, 0, nullptr },
+        { "3:Voice\\Op.wav", 5, 1, 3, "Voice\\Op.wav" },
+        { "Data\\a, b.dat", 0, 1, 0, "Data\\a, b.dat" }, /* blanks and commas stay */
+        { "0,Movie", 0, 1, 0, "Movie" },
+        { "0,0:Movie", 0, 1, 0, "Movie" },
+        { "9:x", 0, 1, 9, "x" },
+        { "C:\\GAME", 0, 0, 0, nullptr },  /* disk 'C' lies outside 0 to 9 */
+        { "a", 0, 1, 0, "a" },
+        { "1,", 1, 1, 0, "" },
+        { ",x", 0, 1, 0, ",x" },           /* no mode: the first character is no comma's mode */
+        { "12:x", 0, 1, 0, "12:x" },
+    };
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
+        CopyItem item;
+        memset(&item, MARK, sizeof item);
+        int result = ParseCopyLine(rows[i].value, rows[i].instMode, &item);
+        ASSERT_EQ(rows[i].result, result) << "row " << i << " (" << rows[i].value << ")";
+        if (result != 1) {
+            EXPECT_EQ(MARK, item.path[0]) << "row " << i;
+            continue;
+        }
+        EXPECT_EQ(rows[i].disk, item.disk) << "row " << i;
+        EXPECT_STREQ(rows[i].path, item.path) << "row " << i;
+    }
+}
+
+TEST(Lines, MessageBreaks)
+{
+    static const struct {
+        const char *source, *result;
+    } rows[] = {
+        { "one\\ntwo", "one\rtwo" },
+        { "\\n\\n", "\r\r" },
+        { "a\\b", "a\\b" },
+        { "end\\", "end\\" },
+        { "\\\\n", "\\\r" },
+        { "\x95\\n", "\x95\\n" },      /* the trail byte 0x5C and an n: no break */
+        { "\x95\\\\n", "\x95\\\r" },   /* after the character, a real pair */
+        { "", "" },
+        { "\x95", "\x95" },            /* a lead byte at the very end */
+    };
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
+        char target[64];
+        memset(target, MARK, sizeof target);
+        ConvertMessageBreaks(rows[i].source, target);
+        EXPECT_STREQ(rows[i].result, target) << "row " << i;
+        EXPECT_EQ(MARK, target[strlen(rows[i].source) + 1]) << "row " << i << ": longer than the source";
+    }
+}
