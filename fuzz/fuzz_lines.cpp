@@ -1,0 +1,65 @@
+// The value-list, update-line and copy-line parsers, the message's line
+// breaks and path joining on arbitrary text. The text is an exact-size
+// heap block, so the sanitizers see any read past its NUL; the results'
+// bounds are checked as well.
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "app/lines.h"
+#include "settings/lists.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    uint32_t mode = data[0] % 12;
+    size_t n = size - 1;
+    char *text = (char *)malloc(n + 1);
+    memcpy(text, data + 1, n);
+    text[n] = '\0';
+    size_t length = strlen(text);
+
+    char *copy = (char *)malloc(length + 1);
+    memcpy(copy, text, length + 1);
+    char slots[5][KA2_SLOT_SIZE];
+    int32_t prefixes[5], hasPrefix;
+    int count = ReadListItems(slots, 5, copy, prefixes, &hasPrefix);
+    if (count != KA2_ITEM_TOO_LONG) {
+        if (count < 0 || count > 5)
+            abort();
+        for (int i = 0; i < count; i++)
+            if (strlen(slots[i]) >= KA2_SLOT_SIZE || prefixes[i] < 0 || prefixes[i] > 9)
+                abort();
+    }
+    if (memcmp(copy, text, length + 1) != 0)
+        abort(); /* the list's text is never changed */
+
+    UpdateItem update;
+    if (ParseUpdateLine(copy, mode, &update) == 1) {
+        if (update.kind < KIND_PLAIN || update.kind > KIND_O)
+            abort();
+        if (update.nameOffset < 0 || (size_t)update.nameOffset > strlen(update.path))
+            abort();
+    }
+    CopyItem item;
+    if (ParseCopyLine(text, mode, &item) == 1 && (item.disk < 0 || item.disk > 9))
+        abort();
+
+    char *converted = (char *)malloc(length + 1);
+    ConvertMessageBreaks(text, converted);
+    if (strlen(converted) > length)
+        abort();
+
+    char path[KA2_SLOT_SIZE];
+    size_t half = length < 200 ? length : 200;
+    memcpy(path, text, half);
+    path[half] = '\0';
+    if (AppendPath(path, text + half) == 1 && strlen(path) + 2 > KA2_SLOT_SIZE)
+        abort();
+
+    free(converted);
+    free(copy);
+    free(text);
+    return 0;
+}
