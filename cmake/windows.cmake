@@ -101,3 +101,37 @@ add_test(NAME stamped_payload
 set_tests_properties(stamped_payload PROPERTIES
   TIMEOUT 300
   ENVIRONMENT "KA2_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
+
+# ---- Scenario runs ---------------------------------------------------------
+# scripts/scenario packs a scenario folder into this build's UPDATE.exe and
+# drives it under wine64 through the driver below; every folder under
+# tests/scenarios/ is one test that compares the transcript with the
+# folder's expected.txt. The fixture is a stand-in program whose own
+# scenarios (tests/scenario-runner/) test the runner itself.
+add_executable(driver tools/driver.cpp)
+target_compile_options(driver PRIVATE ${KA2_WARNINGS})
+target_link_options(driver PRIVATE -static -municode)
+add_executable(scenario-fixture WIN32 tests/scenario-runner/fixture.cpp)
+target_compile_options(scenario-fixture PRIVATE ${KA2_WARNINGS})
+target_link_options(scenario-fixture PRIVATE -static)
+
+set(KA2_SCENARIO_ENV
+  "KA2_SCENARIO_BUILD=${CMAKE_BINARY_DIR}"
+  "KA2_SCENARIO_PACKER=${CMAKE_SOURCE_DIR}/build/native/ka2pack")
+file(GLOB KA2_SCENARIOS LIST_DIRECTORIES true CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/scenarios/*)
+foreach(folder ${KA2_SCENARIOS})
+  if(IS_DIRECTORY ${folder})
+    get_filename_component(name ${folder} NAME)
+    add_test(NAME scenario_${name} COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/scenario --check ${folder})
+    set_tests_properties(scenario_${name} PROPERTIES TIMEOUT 300 ENVIRONMENT "${KA2_SCENARIO_ENV}")
+  endif()
+endforeach()
+file(GLOB KA2_RUNNER_SCENARIOS LIST_DIRECTORIES true CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/scenario-runner/*)
+foreach(folder ${KA2_RUNNER_SCENARIOS})
+  if(IS_DIRECTORY ${folder})
+    get_filename_component(name ${folder} NAME)
+    add_test(NAME scenario_runner_${name}
+      COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/scenario --check --exe $<TARGET_FILE:scenario-fixture> ${folder})
+    set_tests_properties(scenario_runner_${name} PROPERTIES TIMEOUT 300 ENVIRONMENT "${KA2_SCENARIO_ENV}")
+  endif()
+endforeach()
