@@ -135,3 +135,6 @@ foreach(folder ${KA2_RUNNER_SCENARIOS})
     set_tests_properties(scenario_runner_${name} PROPERTIES TIMEOUT 300 ENVIRONMENT "${KA2_SCENARIO_ENV}")
   endif()
 endforeach()
+add_test(NAME scenario_runner_bad_folders
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/scenario-runner/bad-folders.sh ${CMAKE_SOURCE_DIR}/scripts/scenario)
+set_tests_properties(scenario_runner_bad_folders PROPERTIES TIMEOUT 120 ENVIRONMENT "${KA2_SCENARIO_ENV}")

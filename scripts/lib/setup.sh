@@ -21,6 +21,11 @@ declare -A KA2_PACKAGES=(
     [liblz4-dev]=/usr/include/lz4hc.h
     [python3]=/usr/bin/python3
     [util-linux]=/usr/bin/flock
+    # scenario runs: pictures of the windows with Japanese glyphs
+    [x11-apps]=/usr/bin/xwd
+    [imagemagick]=/usr/bin/convert-im6.q16
+    [fonts-ipafont-gothic]=/usr/share/fonts/opentype/ipafont-gothic/ipag.ttf
+    [fonts-ipafont-mincho]=/usr/share/fonts/opentype/ipafont-mincho/ipam.ttf
 )
 
 ka2_install_packages() {

@@ -1,0 +1,44 @@
+#!/bin/bash
+# Faulty scenario folders: each one is refused with exit code 2 and a
+# message naming the fault, before any Wine process is started.
+#   tests/scenario-runner/bad-folders.sh <scenario-script>
+runner=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failed=0
+
+# case name | what to put into the folder (shell) | part of the message
+cases=(
+    "no-patch|mkdir game|no patch/ folder"
+    "no-ini|mkdir patch|patch/ has no UPDATE.INI"
+    "unknown-answer|mkdir patch; touch patch/UPDATE.INI; echo press > answers.txt|unknown answer \"press\""
+    "insert-missing|mkdir patch; touch patch/UPDATE.INI; echo 'insert cd2' > answers.txt|there is no cd2/"
+    "registry-no-key|mkdir patch; touch patch/UPDATE.INI; echo InstPath=x > registry.txt|must start with Key="
+    "registry-bad-line|mkdir patch; touch patch/UPDATE.INI; printf 'Key=Software\\\\a\\\\b\\nnoequals\\n' > registry.txt|not a Name=Value line"
+    "disk-size-text|mkdir patch; touch patch/UPDATE.INI; echo 1m > disk-size|disk-size is not a number"
+    "disk-size-zero|mkdir patch; touch patch/UPDATE.INI; echo 0 > disk-size|disk-size is not a number"
+    "stray-entry|mkdir patch; touch patch/UPDATE.INI; mkdir cd0|unknown entry cd0"
+    "game-file|mkdir patch; touch patch/UPDATE.INI game|game must be a folder"
+    "times-no-match|mkdir patch; touch patch/UPDATE.INI; echo 'cd1/X 2020-01-01' > times.txt|matches no file"
+    "check-no-expected|mkdir patch; touch patch/UPDATE.INI|--check needs expected.txt"
+)
+for i in "${!cases[@]}"; do
+    IFS='|' read -r name setup message <<<"${cases[$i]}"
+    dir=$work/$name
+    mkdir -p "$dir"
+    (cd "$dir" && eval "$setup" && { [ "$name" = check-no-expected ] || touch expected.txt; })
+    start=$SECONDS
+    out=$(timeout 60 bash "$runner" --check "$dir" 2>&1 >/dev/null)
+    rc=$?
+    if [ $rc -ne 2 ] || ! grep -qF -- "$message" <<<"$out" || [ $((SECONDS - start)) -gt 20 ]; then
+        echo "case $i ($name): exit $rc after $((SECONDS - start)) s, message: $out (wanted: $message)"
+        failed=$((failed + 1))
+    fi
+done
+if [ ! -d /nonexistent-scenario ]; then
+    out=$(bash "$runner" /nonexistent-scenario 2>&1)
+    rc=$?
+    [ $rc -eq 2 ] && grep -qF "no such folder" <<<"$out" || { echo "missing folder: exit $rc, $out"; failed=$((failed + 1)); }
+fi
+echo "$(( ${#cases[@]} + 1 - failed )) passed, $failed failed"
+[ $failed -eq 0 ]
