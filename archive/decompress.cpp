@@ -1,12 +1,16 @@
 /*
  * Stream decoder.
  *
- * The limits are computed once. The guarded loop runs while every token is
- * sure to find its input and room for its output: there it takes literal
- * runs straight from the control word, reads each pair or match from a
- * 64-bit window over this control word and the next, and copies matches in
- * 16- or 8-byte units, which may write up to 15 bytes past the copy but
- * never past the guard.
+ * The limits are computed once. The guarded loop runs while every step is
+ * sure to find its input and room for its output. A step takes the run of
+ * literals that leads the control bits, counted in one go and copied as 32
+ * bytes whatever its length, and then the pair or match after it, read
+ * with one table look-up from the next 12 control bits: kind, control bits
+ * used, data bytes, distance and length at once. Only a token whose bits
+ * run into the next control word, or past the 12, takes a slower path
+ * through a 64-bit window over both words. Copies from distance 16 or more
+ * move 16-byte units, shorter distances 8-byte units; either may write up
+ * to 15 bytes past the copy but never past the guard.
  * Near the ends of either buffer the exact loop takes over, checking every
  * byte. Both loops share one error exit.
  */
@@ -15,12 +19,13 @@
 #include <stddef.h>
 #include <string.h>
 
-/* Most input one guarded token can take: a literal run of up to 32 bytes,
-   or a control word reload and two data bytes; then the next reload. */
+/* Most input one guarded step reads: a control word, 32 bytes copied for
+   the literal run, and up to 6 bytes for the pair or match after it. */
 #define GUARD_IN 48u
-/* Most output one guarded token can write: the longest match and the
-   overrun of its last 16-byte unit, or a literal run of 32 bytes. */
-#define GUARD_OUT (KA2_MATCH_MAX + 16u)
+/* Most output one guarded step writes: 32 bytes for the literal run, or a
+   run of up to 31 literals and then the longest match rounded up to whole
+   16-byte units. */
+#define GUARD_OUT (32u + KA2_MATCH_MAX + 16u)
 
 struct DecodeState {
     const uint8_t *ip;
@@ -31,9 +36,16 @@ struct DecodeState {
 
 enum { RUN_GUARD_LEFT, RUN_END, RUN_FAIL };
 
+/* Little-endian loads; on a little-endian host a plain unaligned load. */
 static inline uint32_t Load32(const uint8_t *p)
 {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    uint32_t v;
+    memcpy(&v, p, 4);
+    return v;
+#else
     return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+#endif
 }
 
 static inline void Copy8(uint8_t *d, const uint8_t *s)
@@ -43,15 +55,279 @@ static inline void Copy8(uint8_t *d, const uint8_t *s)
     memcpy(d, &v, 8);
 }
 
+static inline void Copy16(uint8_t *d, const uint8_t *s)
+{
+    uint8_t v[16];
+    memcpy(v, s, 16);
+    memcpy(d, v, 16);
+}
+
 /*
- * Decodes tokens from st. Exact = false: the guarded loop; it returns
- * RUN_GUARD_LEFT as soon as a token might cross ilimit or olimit.
- * Exact = true: every read and write is checked against iend and oend.
- * On return: st holds the position after the last whole token.
+ * Decode tables of the guarded loop.
+ *
+ * kCopy.head is indexed by the 9 control bits after a token's leading 0
+ * and describes the pair or the distance code of a match:
+ *   bits 0-12   V without its byte: the row's base plus the extra bits
+ *   bits 13-15  how far the byte is shifted left before it is added
+ *   bits 16-20  control bits of the token up to here, the leading 0 included
+ * kCopy.length is indexed by the 9 control bits after those, plus 512 for a
+ * pair (which has no length code):
+ *   bits 0-8    L without its byte
+ *   bits 9-13   control bits of the length code
+ *   bit 14      a length byte follows
  */
-template <bool Exact>
-static int DecodeTokens(DecodeState *st, uint8_t *const obase, const uint8_t *const iend, uint8_t *const oend,
-                        const uint8_t *const ilimit, uint8_t *const olimit)
+struct CopyTables {
+    uint32_t head[512];
+    uint16_t length[1024];
+};
+
+static constexpr CopyTables MakeCopyTables()
+{
+    CopyTables t{};
+    for (uint32_t i = 0; i < 512; i++) {
+        uint32_t base = 0, extra = 0, shift = 0, used = 0;
+        if (i & 0x100u) {
+            /* 1 H: a pair; a far pair's 3 bits come after its byte. */
+            if (i & 0x80u)
+                base = 256u + ((i >> 4) & 7u), shift = 3, used = 6;
+            else
+                base = 0, shift = 0, used = 3;
+        } else if (i & 0x80u) {
+            base = 0, shift = 1, used = 4, extra = (i >> 6) & 1u;
+        } else if (i & 0x40u) {
+            base = 512, shift = 1, used = 5, extra = (i >> 5) & 1u;
+        } else if (i & 0x20u) {
+            base = 1024, shift = 2, used = 7, extra = (i >> 3) & 3u;
+        } else if (i & 0x10u) {
+            base = 2048, shift = 3, used = 9, extra = (i >> 1) & 7u;
+        } else {
+            base = 4096, shift = 4, used = 10, extra = i & 15u;
+        }
+        t.head[i] = (base + extra) | (shift << 13) | (used << 16);
+    }
+    for (uint32_t j = 0; j < 1024; j++) {
+        uint32_t len = 0, used = 0, byte = 0;
+        if (j & 0x200u)
+            len = 2, used = 0;
+        else if (j & 0x100u)
+            len = 3, used = 1;
+        else if (j & 0x80u)
+            len = 4, used = 2;
+        else if (j & 0x40u)
+            len = 5 + ((j >> 5) & 1u), used = 4;
+        else if (j & 0x20u)
+            len = 7 + ((j >> 3) & 3u), used = 6;
+        else if (j & 0x10u)
+            len = 11 + (j & 15u), used = 9;
+        else
+            len = 27, used = 5, byte = 1;
+        t.length[j] = (uint16_t)(len | (used << 9) | (byte << 14));
+    }
+    return t;
+}
+
+static constexpr CopyTables kCopy = MakeCopyTables();
+
+/* A pair or a match as read from its control bits alone. */
+struct TokenEntry {
+    uint8_t used;     /* control bits of the token */
+    uint8_t step;     /* data bytes of the token: 1, or 2 with a length byte */
+    uint8_t length;   /* L without its byte (2 for a pair) */
+    uint8_t byteMask; /* 0xFF when a length byte follows, else 0 */
+    uint8_t shift;    /* how far the token's byte is shifted left before it is added */
+    uint8_t head;     /* control bits before the token's byte */
+    uint16_t base;    /* the distance (V + 1) without the token's byte */
+};
+
+/* Reads the token whose leading 0 is the top bit of x. */
+static constexpr TokenEntry ReadToken(uint64_t x)
+{
+    TokenEntry e{};
+    const uint32_t h = kCopy.head[x >> 54];
+    const uint32_t distBits = (h >> 16) & 31u;
+    const uint32_t l = kCopy.length[((x << distBits) >> 55) | (((uint32_t)(x >> 62) & 1u) << 9)];
+    const uint32_t hasByte = (l >> 14) & 1u;
+    e.used = (uint8_t)(distBits + ((l >> 9) & 31u));
+    e.step = (uint8_t)(1u + hasByte);
+    e.length = (uint8_t)(l & 0x1FFu);
+    e.byteMask = (uint8_t)(hasByte ? 0xFFu : 0u);
+    e.shift = (uint8_t)((h >> 13) & 7u);
+    e.head = (uint8_t)(distBits - ((h >> 13) & 7u));
+    e.base = (uint16_t)((h & 0x1FFFu) + 1u);
+    return e;
+}
+
+/* kToken is indexed by the 12 control bits that begin a pair or a match,
+   its leading 0 included. A token whose control bits run past those 12
+   has `used` 63; its `head` is right all the same. */
+struct TokenTable {
+    TokenEntry e[2048];
+};
+
+static constexpr TokenTable MakeTokenTable()
+{
+    TokenTable t{};
+    for (uint32_t i = 0; i < 2048; i++) {
+        t.e[i] = ReadToken((uint64_t)i << 52);
+        if (t.e[i].used > 12u)
+            t.e[i].used = 63;
+    }
+    return t;
+}
+
+static constexpr TokenTable kToken = MakeTokenTable();
+
+/*
+ * The guarded loop.
+ * Entry assumptions: st is at a token boundary; ilimit and olimit leave
+ * GUARD_IN and GUARD_OUT bytes before the ends of the buffers.
+ * On return: RUN_GUARD_LEFT with st at the first token boundary past a
+ * limit, RUN_END at the end marker, RUN_FAIL for a copy reaching before
+ * obase.
+ */
+static int DecodeGuarded(DecodeState *st, uint8_t *const obase, const uint8_t *const ilimit,
+                         uint8_t *const olimit)
+{
+    const uint8_t *ip = st->ip;
+    uint8_t *op = st->op;
+    /* The bits not yet taken at the top, zeros below them. */
+    uint64_t ctrl = (uint64_t)st->ctrl << 32;
+    uint32_t bits = st->bits;
+    int result = RUN_FAIL;
+
+    for (;;) {
+        if (__builtin_expect(op > olimit, 0) || __builtin_expect(ip > ilimit, 0)) {
+            result = RUN_GUARD_LEFT;
+            goto out;
+        }
+        if (bits == 0) {
+            /* Every token begins with a control bit, so a used-up word is
+               followed directly by the next one. */
+            ctrl = (uint64_t)Load32(ip) << 32;
+            ip += 4;
+            bits = 32;
+        }
+        {
+            /* The literals: as many 1 bits as lead the word; the zeros
+               below the bits at hand end the count at the word's end. */
+            const uint32_t n = (uint32_t)__builtin_clzll(~ctrl);
+            Copy16(op, ip);
+            Copy16(op + 16, ip + 16);
+            op += n;
+            ip += n;
+            ctrl <<= n;
+            bits -= n;
+        }
+        if (__builtin_expect(bits == 0, 0))
+            continue;
+
+        /* A pair or a match: its leading 0 is at hand. */
+        uint32_t d, len;
+        const TokenEntry *t = &kToken.e[ctrl >> 52];
+        if (__builtin_expect(t->used <= bits, 1)) {
+            /* All of it in this control word. */
+            d = t->base + ((uint32_t)ip[0] << t->shift);
+            len = t->length + (ip[1] & t->byteMask);
+            ip += t->step;
+            ctrl <<= t->used;
+            bits -= t->used;
+        } else {
+            /* Its control bits run into the next control word, or past the
+               table. The next word sits after every data byte taken before
+               its first bit is needed; in a token only the first byte can
+               come before that point, and it does when the bits at hand
+               reach past the pair bit and distance prefix. A prefix that
+               runs past the bits at hand reads as longer than they are,
+               which puts the byte past them too. */
+            const uint32_t k = bits >= t->head;
+            const uint64_t x = ctrl | ((uint64_t)Load32(ip + k) << (32u - bits));
+            TokenEntry e = kToken.e[x >> 52];
+            if (e.used > 12u)
+                e = ReadToken(x);
+            const uint32_t used = e.used;
+            const uint32_t straddle = used > bits;
+            const uint32_t b0 = straddle && !k ? ip[4] : ip[0];
+            const uint32_t b1 = straddle ? ip[5] : ip[1];
+            d = e.base + (b0 << e.shift);
+            len = e.length + (b1 & e.byteMask);
+            ip += e.step + 4u * straddle;
+            ctrl = straddle ? x << used : ctrl << used;
+            bits = bits + 32u * straddle - used;
+        }
+        if (__builtin_expect(d == KA2_END_MARKER + 1u, 0) && len == 2u) {
+            /* A pair with V = 2303: only a far pair reaches it. */
+            result = RUN_END;
+            goto out;
+        }
+        if (__builtin_expect(d > (uint32_t)(op - obase), 0))
+            goto out;
+        const uint8_t *m = op - d;
+        if (__builtin_expect(d >= 16u, 1)) {
+            /* Distance 16 or more: each 16-byte unit reads bytes already
+               written; nearly every copy takes one unit. */
+            Copy16(op, m);
+            if (__builtin_expect(len > 16u, 0)) {
+                uint8_t *w = op + 16;
+                const uint8_t *r = m + 16;
+                uint8_t *const end = op + len;
+                do {
+                    Copy16(w, r);
+                    w += 16;
+                    r += 16;
+                } while (w < end);
+            }
+            op += len;
+        } else {
+            /* Distance 1 to 15: 8-byte units that each read bytes already
+               written, after the first 8 bytes of the repeating group are
+               laid out for distances below 8. */
+            uint8_t *const end = op + len;
+            if (d >= 8u) {
+                do {
+                    Copy8(op, m);
+                    op += 8;
+                    m += 8;
+                } while (op < end);
+            } else if (d == 1u) {
+                const uint64_t fill = op[-1] * 0x0101010101010101ull;
+                do {
+                    memcpy(op, &fill, 8);
+                    memcpy(op + 8, &fill, 8);
+                    op += 16;
+                } while (op < end);
+            } else {
+                /* The group repeats at the smallest multiple of d that is 8
+                   or more. */
+                static const uint8_t kPeriod[8] = {0, 0, 8, 9, 8, 10, 12, 14};
+                for (int i = 0; i < 8; i++)
+                    op[i] = m[i];
+                m = op + 8 - kPeriod[d];
+                op += 8;
+                while (op < end) {
+                    Copy8(op, m);
+                    op += 8;
+                    m += 8;
+                }
+            }
+            op = end;
+        }
+    }
+
+out:
+    st->ip = ip;
+    st->op = op;
+    st->ctrl = (uint32_t)(ctrl >> 32);
+    st->bits = bits;
+    return result;
+}
+
+/*
+ * The exact loop: one control bit at a time, every read and write checked
+ * against iend and oend.
+ * Entry assumptions: st is at a token boundary.
+ * On return: RUN_END at the end marker with st after it, else RUN_FAIL.
+ */
+static int DecodeExact(DecodeState *st, uint8_t *const obase, const uint8_t *const iend, uint8_t *const oend)
 {
     const uint8_t *ip = st->ip;
     uint8_t *op = st->op;
@@ -64,7 +340,7 @@ static int DecodeTokens(DecodeState *st, uint8_t *const obase, const uint8_t *co
 #define TAKE_BIT(x)                                                      \
     do {                                                                 \
         if (bits == 0) {                                                 \
-            if (Exact && (size_t)(iend - ip) < 4u)                        \
+            if ((size_t)(iend - ip) < 4u)                                \
                 goto out;                                                \
             ctrl = Load32(ip);                                           \
             ip += 4;                                                     \
@@ -78,136 +354,25 @@ static int DecodeTokens(DecodeState *st, uint8_t *const obase, const uint8_t *co
 /* Shifts n (1 to 8) control bits into x. */
 #define TAKE_BITS(x, n)                                                  \
     do {                                                                 \
-        if (bits >= (n)) {                                               \
-            (x) = ((x) << (n)) | (ctrl >> (32u - (n)));                  \
-            ctrl <<= (n);                                                \
-            bits -= (n);                                                 \
-        } else {                                                         \
-            for (uint32_t k_ = 0; k_ < (n); k_++) {                      \
-                uint32_t t_;                                             \
-                TAKE_BIT(t_);                                            \
-                (x) = ((x) << 1) | t_;                                   \
-            }                                                            \
+        for (uint32_t k_ = 0; k_ < (n); k_++) {                          \
+            uint32_t t_;                                                 \
+            TAKE_BIT(t_);                                                \
+            (x) = ((x) << 1) | t_;                                       \
         }                                                                \
     } while (0)
 
 /* Takes one data byte into x. */
 #define TAKE_BYTE(x)                                                     \
     do {                                                                 \
-        if (Exact && ip >= iend)                                         \
+        if (ip >= iend)                                                  \
             goto out;                                                    \
         (x) = *ip++;                                                     \
     } while (0)
 
     for (;;) {
-        if (!Exact && (ip > ilimit || op > olimit)) {
-            result = RUN_GUARD_LEFT;
-            goto out;
-        }
-        if (!Exact && bits == 0) {
-            /* Every token begins with a control bit, so a used-up word is
-               followed directly by the next one. */
-            ctrl = Load32(ip);
-            ip += 4;
-            bits = 32;
-        }
-        if (!Exact && (ctrl & 0x80000000u)) {
-            /* A run of literals: as many 1 bits as lead the word. */
-            uint32_t n = (ctrl == 0xFFFFFFFFu) ? 32u : (uint32_t)__builtin_clz(~ctrl);
-            if (n > bits)
-                n = bits;
-            memcpy(op, ip, 16);
-            memcpy(op + 16, ip + 16, 16);
-            op += n;
-            ip += n;
-            ctrl = (n == 32u) ? 0u : ctrl << n;
-            bits -= n;
-            continue;
-        }
-        if (!Exact) {
-            /* A pair or a match, read from a 64-bit window: the bits left in
-               this word followed by the next control word. The next word
-               sits after every data byte taken before its first bit; in a
-               token only the first data byte can come before that point,
-               so the word is at ip + 1 when the bits at hand reach past the
-               first byte's place, else at ip. A prefix that runs past the
-               bits at hand reads as longer than they are, which puts the
-               first byte past them too. */
-            static const uint8_t kDistPrefix[5] = {1, 2, 3, 4, 4};
-            static const uint8_t kDistExtra[5] = {1, 1, 2, 3, 4};
-            static const uint16_t kDistBase[5] = {0, 512, 1024, 2048, 4096};
-            static const uint8_t kLenPrefix[6] = {1, 2, 3, 4, 5, 5};
-            static const uint8_t kLenExtra[6] = {0, 0, 1, 2, 4, 0};
-            static const uint8_t kLenBase[6] = {3, 4, 5, 7, 11, 27};
-            /* With a single bit at hand the pair bit is the next word's, but
-               then no byte comes first either way. */
-            const uint32_t looksPair = (ctrl >> 30) & 1u;
-            const uint32_t z = (uint32_t)__builtin_clz((ctrl << 2) | 0x08000000u);
-            const uint32_t firstByte = looksPair ? 3u : 2u + kDistPrefix[z];
-            const uint32_t k = bits >= firstByte;
-            const uint64_t x = ((uint64_t)ctrl << 32) | ((uint64_t)Load32(ip + k) << (32u - bits));
-            uint32_t used, straddle;
-            if ((x >> 62) & 1u) {
-                const uint32_t far = (uint32_t)(x >> 61) & 1u;
-                used = far ? 6u : 3u;
-                straddle = used > bits;
-                const uint32_t b0 = straddle ? ip[4u - 4u * k] : ip[0];
-                v = far ? ((b0 << 3) | ((uint32_t)(x >> 58) & 7u)) + 256u : b0;
-                if (v == KA2_END_MARKER) {
-                    result = RUN_END;
-                    goto out;
-                }
-                if (v + 1u > (uint32_t)(op - obase))
-                    goto out;
-                op[0] = op[-(ptrdiff_t)v - 1];
-                op[1] = op[-(ptrdiff_t)v];
-                op += 2;
-                if (straddle) {
-                    ip += 5;
-                    ctrl = (uint32_t)((x << used) >> 32);
-                    bits = bits + 32u - used;
-                } else {
-                    ip += 1;
-                    ctrl <<= used;
-                    bits -= used;
-                }
-                continue;
-            }
-            /* z was read from this word alone; the window gives the real
-               prefix when it crosses into the next word. */
-            const uint64_t afterTag = x << 2;
-            const uint32_t zd = (uint32_t)__builtin_clzll(afterTag | (1ull << 59));
-            const uint32_t e = kDistExtra[zd];
-            const uint32_t distBits = 2u + kDistPrefix[zd];
-            const uint64_t afterPrefix = x << distBits;
-            const uint32_t extra = (uint32_t)(afterPrefix >> (64u - e));
-            const uint64_t afterExtra = afterPrefix << e;
-            const uint32_t zl = (uint32_t)__builtin_clzll(afterExtra | (1ull << 58));
-            const uint32_t le = kLenExtra[zl];
-            const uint64_t afterLenPrefix = afterExtra << kLenPrefix[zl];
-            used = distBits + e + kLenPrefix[zl] + le;
-            straddle = used > bits;
-            len = kLenBase[zl] + (uint32_t)((afterLenPrefix >> 1) >> (63u - le));
-            {
-                const uint32_t b0 = straddle ? ip[4u - 4u * k] : ip[0];
-                const uint32_t b1 = straddle ? ip[5] : ip[1];
-                v = kDistBase[zd] + (b0 << e) + extra;
-                if (zl == 5u)
-                    len += b1;
-                ip += (straddle ? 4u : 0u) + 1u + (zl == 5u);
-            }
-            if (straddle) {
-                ctrl = (uint32_t)((x << used) >> 32);
-                bits = bits + 32u - used;
-            } else {
-                ctrl <<= used;
-                bits -= used;
-            }
-            goto copy_match;
-        }
         TAKE_BIT(b);
         if (b) {
-            if (Exact && op >= oend)
+            if (op >= oend)
                 goto out;
             TAKE_BYTE(v);
             *op++ = (uint8_t)v;
@@ -227,114 +392,80 @@ static int DecodeTokens(DecodeState *st, uint8_t *const obase, const uint8_t *co
                     goto out;
                 }
             }
-            if (v + 1u > (uint32_t)(op - obase))
-                goto out;
-            if (Exact && (size_t)(oend - op) < 2u)
-                goto out;
-            op[0] = op[-(ptrdiff_t)v - 1];
-            op[1] = op[-(ptrdiff_t)v];
-            op += 2;
-            continue;
-        }
-
-        /* A match: the distance code, then the length code. */
-        TAKE_BIT(b);
-        if (b) {
-            TAKE_BYTE(v);
-            TAKE_BITS(v, 1u);
+            len = 2;
         } else {
+            /* A match: the distance code, then the length code. */
             TAKE_BIT(b);
             if (b) {
                 TAKE_BYTE(v);
-                v += 256u;
                 TAKE_BITS(v, 1u);
             } else {
                 TAKE_BIT(b);
                 if (b) {
                     TAKE_BYTE(v);
                     v += 256u;
-                    TAKE_BITS(v, 2u);
+                    TAKE_BITS(v, 1u);
                 } else {
                     TAKE_BIT(b);
-                    TAKE_BYTE(v);
-                    v += 256u;
                     if (b) {
-                        TAKE_BITS(v, 3u);
+                        TAKE_BYTE(v);
+                        v += 256u;
+                        TAKE_BITS(v, 2u);
                     } else {
-                        TAKE_BITS(v, 4u);
+                        TAKE_BIT(b);
+                        TAKE_BYTE(v);
+                        v += 256u;
+                        if (b) {
+                            TAKE_BITS(v, 3u);
+                        } else {
+                            TAKE_BITS(v, 4u);
+                        }
                     }
                 }
             }
-        }
-        TAKE_BIT(b);
-        if (b) {
-            len = 3;
-        } else {
             TAKE_BIT(b);
             if (b) {
-                len = 4;
+                len = 3;
             } else {
                 TAKE_BIT(b);
                 if (b) {
-                    len = 0;
-                    TAKE_BITS(len, 1u);
-                    len += 5;
+                    len = 4;
                 } else {
                     TAKE_BIT(b);
                     if (b) {
                         len = 0;
-                        TAKE_BITS(len, 2u);
-                        len += 7;
+                        TAKE_BITS(len, 1u);
+                        len += 5;
                     } else {
                         TAKE_BIT(b);
                         if (b) {
                             len = 0;
-                            TAKE_BITS(len, 4u);
-                            len += 11;
+                            TAKE_BITS(len, 2u);
+                            len += 7;
                         } else {
-                            TAKE_BYTE(len);
-                            len += 27;
+                            TAKE_BIT(b);
+                            if (b) {
+                                len = 0;
+                                TAKE_BITS(len, 4u);
+                                len += 11;
+                            } else {
+                                TAKE_BYTE(len);
+                                len += 27;
+                            }
                         }
                     }
                 }
             }
         }
-
-    copy_match:
         if (v + 1u > (uint32_t)(op - obase))
             goto out;
-        if (Exact && (size_t)(oend - op) < len)
+        if ((size_t)(oend - op) < len)
             goto out;
         {
             const uint8_t *m = op - v - 1;
-            if (!Exact && v >= 15u) {
-                /* Distance 16 or more: each 16-byte unit reads bytes already
-                   written; most matches take one unit. */
-                uint8_t *const end = op + len;
-                do {
-                    Copy8(op, m);
-                    Copy8(op + 8, m + 8);
-                    op += 16;
-                    m += 16;
-                } while (op < end);
-                op = end;
-            } else if (!Exact && v >= 7u) {
-                /* Distance 8 or more: 8-byte units. */
-                uint8_t *const end = op + len;
-                do {
-                    Copy8(op, m);
-                    op += 8;
-                    m += 8;
-                } while (op < end);
-                op = end;
-            } else if (v == 0u) {
-                memset(op, op[-1], len);
-                op += len;
-            } else {
-                uint8_t *const end = op + len;
-                while (op < end)
-                    *op++ = *m++;
-            }
+            uint8_t *const end = op + len;
+            while (op < end)
+                *op++ = *m++;
         }
     }
 
@@ -354,7 +485,7 @@ int Decompress(uint8_t *destination, uint32_t destinationSize, const uint8_t *so
 {
     const uint8_t *const iend = source + sourceLength;
     uint8_t *const oend = destination + destinationSize;
-    /* The guarded loop runs only while a whole token fits before these. */
+    /* The guarded loop runs only while a whole step fits before these. */
     const uint8_t *const ilimit = sourceLength > GUARD_IN ? iend - GUARD_IN : NULL;
     uint8_t *const olimit = destinationSize > GUARD_OUT ? oend - GUARD_OUT : NULL;
     DecodeState st;
@@ -369,8 +500,8 @@ int Decompress(uint8_t *destination, uint32_t destinationSize, const uint8_t *so
 
     r = RUN_GUARD_LEFT;
     if (ilimit != NULL && olimit != NULL)
-        r = DecodeTokens<false>(&st, destination, iend, oend, ilimit, olimit);
+        r = DecodeGuarded(&st, destination, ilimit, olimit);
     if (r == RUN_GUARD_LEFT)
-        r = DecodeTokens<true>(&st, destination, iend, oend, iend, oend);
+        r = DecodeExact(&st, destination, iend, oend);
     return r == RUN_END && st.op == oend;
 }

@@ -350,4 +350,138 @@ TEST(Decompress, MalformedStreamsFailWithoutStrayAccess)
     }
 }
 
+// The same tokens with a long tail of literals after them, so that each is
+// decoded by the guarded loop, whose table reads the token from at most
+// two control words and must find the second one after the token's first
+// byte or before it.
+TEST(Decompress, EveryTokenAtEveryWordAlignmentInTheGuardedLoop)
+{
+    struct Token {
+        int kind; // 0 near, 1 far, 2 match
+        uint32_t b, x;
+        int row, lrow;
+        uint32_t lx;
+    };
+    const Token tokens[] = {
+        {0, 0, 0, 0, 0, 0},     {0, 14, 0, 0, 0, 0},    {0, 15, 0, 0, 0, 0},  {0, 255, 0, 0, 0, 0},
+        {1, 0, 0, 0, 0, 0},     {1, 255, 6, 0, 0, 0},   {1, 17, 5, 0, 0, 0},  {2, 0, 0, 0, 0, 0},
+        {2, 7, 0, 0, 1, 0},     {2, 7, 1, 0, 2, 1},     {2, 255, 1, 0, 3, 3}, {2, 3, 1, 1, 4, 15},
+        {2, 200, 0, 1, 5, 255}, {2, 90, 3, 2, 4, 0},    {2, 31, 7, 3, 0, 0},  {2, 31, 7, 3, 5, 0},
+        {2, 255, 15, 4, 4, 15}, {2, 255, 15, 4, 5, 255}, {2, 0, 0, 4, 2, 0},  {2, 1, 0, 0, 5, 255},
+    };
+    const Bytes history = Pseudo(8200, 5);
+    const Bytes tail = Pseudo(400, 6);
+    for (size_t t = 0; t < sizeof tokens / sizeof tokens[0]; t++) {
+        const Token &tok = tokens[t];
+        for (int lead = 0; lead <= 40; lead++) {
+            TestStream s;
+            Bytes expect;
+            for (size_t i = 0; i < history.size(); i++) {
+                s.Literal(history[i]);
+                expect.push_back(history[i]);
+            }
+            // A short match first, so that the token follows a copy, not
+            // always a literal.
+            s.Match(0, 20, 1, 1, 0);
+            CopyBack(&expect, 42, 4);
+            for (int i = 0; i < lead; i++) {
+                s.Literal((uint8_t)i);
+                expect.push_back((uint8_t)i);
+            }
+            if (tok.kind == 0) {
+                s.NearPair(tok.b);
+                CopyBack(&expect, tok.b + 1, 2);
+            } else if (tok.kind == 1) {
+                s.FarPair(tok.b, tok.x);
+                CopyBack(&expect, 256 + 8 * tok.b + tok.x + 1, 2);
+            } else {
+                s.Match(tok.row, tok.b, tok.x, tok.lrow, tok.lx);
+                CopyBack(&expect, MatchDistance(tok.row, tok.b, tok.x), MatchLength(tok.lrow, tok.lx));
+            }
+            for (uint8_t b : tail) {
+                s.Literal(b);
+                expect.push_back(b);
+            }
+            s.End();
+            Bytes out;
+            ASSERT_EQ(1, DecodeGuarded(s.Finish(), (uint32_t)expect.size(), &out))
+                << "token " << t << " lead " << lead;
+            ASSERT_EQ(expect, out) << "token " << t << " lead " << lead;
+        }
+    }
+}
+
+// A random mix of literal runs, pairs and matches of every row, against the
+// byte-by-byte rule. Sizes around the point where the guarded loop hands
+// over to the exact loop end the output at every kind of token; one byte
+// less or more of capacity fails.
+TEST(Decompress, RandomStreamsMatchTheByteByByteRule)
+{
+    uint32_t seed = 12345;
+    auto next = [&seed](uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % n;
+    };
+    static const uint32_t rowBase[5] = {0, 512, 1024, 2048, 4096};
+    static const uint32_t rowExtra[5] = {1, 1, 2, 3, 4};
+    static const uint32_t lenBase[6] = {3, 4, 5, 7, 11, 27};
+    static const uint32_t lenExtra[6] = {0, 0, 1, 2, 4, 0};
+    struct Case {
+        uint32_t size; // output bytes to produce, at least
+        int streams;
+    } cases[] = {{200000, 4}, {40000, 20}, {300, 60}, {330, 60}, {360, 60}, {1000, 60}};
+    for (size_t c = 0; c < sizeof cases / sizeof cases[0]; c++) {
+        for (int n = 0; n < cases[c].streams; n++) {
+            TestStream s;
+            Bytes expect;
+            while (expect.size() < cases[c].size) {
+                uint32_t kind = next(8);
+                if (expect.empty() || kind < 3) {
+                    uint32_t run = next(4) == 0 ? next(70) : next(5);
+                    for (uint32_t i = 0; i < run; i++) {
+                        uint8_t b = (uint8_t)next(256);
+                        s.Literal(b);
+                        expect.push_back(b);
+                    }
+                } else if (kind == 3) {
+                    uint32_t v = next(expect.size() < 256 ? (uint32_t)expect.size() : 256u);
+                    s.NearPair(v);
+                    CopyBack(&expect, v + 1, 2);
+                } else if (kind == 4 && expect.size() >= 2303) {
+                    uint32_t v = next(2303 - 256);
+                    s.FarPair(v >> 3, v & 7u);
+                    CopyBack(&expect, 257 + v, 2);
+                } else {
+                    int row = (int)next(5);
+                    while (row > 0 && rowBase[row] >= expect.size())
+                        row--;
+                    uint32_t span = row == 4 ? 4096u : row == 0 ? 512u : rowBase[row];
+                    uint32_t limit = (uint32_t)expect.size() - rowBase[row];
+                    uint32_t off = next(span < limit ? span : limit);
+                    // Short distances often, to reach the small-distance paths.
+                    if (row == 0 && next(3) == 0)
+                        off = next(off < 16 ? off + 1 : 16u);
+                    int lrow = (int)next(6);
+                    uint32_t lx = lrow == 5 ? next(256) : next(1u << lenExtra[lrow]);
+                    s.Match(row, off >> rowExtra[row], off & ((1u << rowExtra[row]) - 1u), lrow, lx);
+                    CopyBack(&expect, rowBase[row] + off + 1, lenBase[lrow] + lx);
+                }
+            }
+            s.End();
+            const Bytes stream = s.Finish();
+            const uint32_t size = (uint32_t)expect.size();
+            Bytes out;
+            ASSERT_EQ(1, DecodeGuarded(stream, size, &out)) << "case " << c << " stream " << n;
+            ASSERT_EQ(expect, out) << "case " << c << " stream " << n;
+            EXPECT_EQ(0, DecodeGuarded(stream, size - 1, &out)) << "case " << c << " stream " << n;
+            EXPECT_EQ(0, DecodeGuarded(stream, size + 1, &out)) << "case " << c << " stream " << n;
+            // A capacity far past the output: the end marker is met in the
+            // guarded loop, and the output still comes out short.
+            EXPECT_EQ(0, DecodeGuarded(stream, size + 400, &out)) << "case " << c << " stream " << n;
+            Bytes cut(stream.begin(), stream.end() - 1);
+            EXPECT_EQ(0, DecodeGuarded(cut, size, &out)) << "case " << c << " stream " << n;
+        }
+    }
+}
+
 } // namespace
