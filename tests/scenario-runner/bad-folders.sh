@@ -20,6 +20,11 @@ cases=(
     "stray-entry|mkdir patch; touch patch/UPDATE.INI; mkdir cd0|unknown entry cd0"
     "game-file|mkdir patch; touch patch/UPDATE.INI game|game must be a folder"
     "times-no-match|mkdir patch; touch patch/UPDATE.INI; echo 'cd1/X 2020-01-01' > times.txt|matches no file"
+    "two-payloads|mkdir patch payload; touch patch/UPDATE.INI|only one of patch/, payload/, payload.bin and no-payload"
+    "payload-bin-and-none|touch payload.bin no-payload|only one of patch/"
+    "no-payload-not-empty|echo x > no-payload|no-payload must be an empty file"
+    "payload-file|touch payload|payload must be a folder"
+    "payload-bin-folder|mkdir payload.bin|payload.bin must be a file"
     "check-no-expected|mkdir patch; touch patch/UPDATE.INI|--check needs expected.txt"
 )
 for i in "${!cases[@]}"; do

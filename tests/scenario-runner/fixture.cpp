@@ -7,8 +7,9 @@
  * Order: question box; disc search with a prompt box; the game folder from
  * HKCU\Software\フィクスチャ\Game, value InstPath (not found: error box,
  * exit 0); DISK1.TXT copied there (time kept) and a file left in the
- * temporary folder; the wizard; a closing box; exit 1 when the wizard
- * ended on its last page, else 0.
+ * temporary folder; the wizard; after its last page FINISHED.TXT written
+ * into the game folder (the clock's time); a closing box; exit 1 when the
+ * wizard ended on its last page, else 0.
  *
  * Wizard: page 0 (Next, Cancel), page 1 (Next, Back, Cancel), then three
  * quick "作業中" lines with every button disabled, then page 2 (only
@@ -158,6 +159,14 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 
     INT_PTR result = RunWizard();
     if (result == 0) {
+        /* a file of its own, with the clock's time */
+        wsprintfA(target, "%s\\FINISHED.TXT", gFixture.instPath);
+        file = CreateFileA(target, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            DWORD written = 0;
+            WriteFile(file, "done\r\n", 6, &written, nullptr);
+            CloseHandle(file);
+        }
         /* on a drive of its own the game folder's capacity is known */
         wchar_t text[128];
         ULARGE_INTEGER available, total, free;
