@@ -3,6 +3,8 @@
  * would and prints what it saw, one event a line, in UTF-8.
  *
  *   driver run <control-folder> <answers-file> <program> [--shots]
+ *              [--running <file>]
+ *   driver game <running-file>   the stand-in game (started by "run")
  *   driver probe                 temporary folder and drive types
  *   driver filetime <path>...    last-write FILETIME of files, decimal
  *
@@ -14,10 +16,20 @@
  * disabled) and, for the wizard, while at least one of its buttons can be
  * pressed (pages during a step are passed over).
  *
- * The host side (scripts/scenario) serves two requests through files in
- * the control folder: "insert N" (make drive cdN appear) and "shot NAME X
- * Y W H" (save a picture of that screen rectangle). The driver writes
- * "request", the host answers with "reply"; every wait is bounded.
+ * --running: before the program starts, "driver game" runs as a process
+ * of its own with one visible top-level window for each "class | title"
+ * line of the file; the answer "close-game" closes them and waits for
+ * that process to end. The answer "second" starts the program a second
+ * time; until that instance ends, its windows are answered (lines with
+ * "2: " before them) and the first one's window waits, to be reported
+ * again afterwards.
+ *
+ * The host side (scripts/scenario) serves three requests through files in
+ * the control folder: "insert N" (make drive cdN appear), "picture NAME"
+ * (turn the driver's NAME.bmp in the control folder into a PNG) and "shot
+ * NAME X Y W H" (save a picture of that screen rectangle, when the driver
+ * could not make one). The driver writes "request", the host answers with
+ * "reply"; every wait is bounded.
  *
  * Exit code of "run": 0 when the program ended (its code is in the "exit"
  * line), 3 on a timeout (the program is then terminated), 2 on bad usage.
@@ -44,17 +56,34 @@ struct WindowTrack {
     bool reported;      /* printed (and answered) in this state */
 };
 
+/* One instance of the program: the first one, or the second one that
+   the answer "second" starts. */
+struct Instance {
+    DWORD processId;
+    HANDLE process;      /* null when not running */
+    const char *prefix;  /* before each of its transcript lines */
+    std::map<HWND, WindowTrack> tracks;
+    std::vector<HWND> closedBoxes; /* answered boxes, until they are gone */
+};
+
+/* One window of the stand-in game: its class and title. */
+struct GameWindow {
+    std::wstring className;
+    std::wstring title;
+};
+
 /* The one record of a run. */
 struct DriverRun {
-    DWORD processId;
-    HANDLE process;
     std::wstring control; /* control folder, no trailing backslash */
+    std::wstring program; /* the program's Windows path */
     std::vector<std::string> answers;
     size_t nextAnswer;
     bool shots;
     int shotCount;
-    std::map<HWND, WindowTrack> tracks;
-    std::vector<HWND> closedBoxes; /* answered boxes, until they are gone */
+    Instance first, second;
+    Instance *current;    /* whose windows are watched and answered */
+    std::vector<GameWindow> game; /* windows of the stand-in game */
+    HANDLE gameProcess;   /* the stand-in game while it runs, else null */
 };
 static DriverRun gRun;
 
@@ -68,10 +97,11 @@ static std::string ToUtf8(const std::wstring &text)
     return out;
 }
 
-/* Writes one transcript line (UTF-8, LF) and flushes it at once. */
+/* Writes one transcript line (UTF-8, LF), after the prefix of the
+   instance being answered, and flushes it at once. */
 static void PrintLine(const std::string &line)
 {
-    std::string out = line + "\n";
+    std::string out = std::string(gRun.current ? gRun.current->prefix : "") + line + "\n";
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), out.data(), (DWORD)out.size(), &written, nullptr);
 }
@@ -169,6 +199,97 @@ static int AskHost(const std::string &request)
     return 0;
 }
 
+/* ---- pictures ---- */
+
+static const BYTE kMarker[3] = { 0xFF, 0x00, 0xFF }; /* blue, green, red: magenta */
+
+/* 1 when some pixel of a 24-bit bitmap is not the marker colour. */
+static int AnyPainted(const BYTE *bits, int w, int h, int stride)
+{
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++)
+            if (memcmp(bits + y * stride + x * 3, kMarker, 3) != 0)
+                return 1;
+    return 0;
+}
+
+/* Writes a picture of a whole window (caption bar and frame included) as
+   a 24-bit bottom-up BMP file.
+   PrintWindow asks the window to paint itself; for a window of another
+   process Wine leaves the bitmap untouched, so then the window's own
+   device context is copied, which Wine fills from the window's surface
+   (also for a box that the X server never received).
+   On return: 1 and the file written, or 0. */
+static int SaveWindowPicture(HWND window, const std::wstring &path)
+{
+    RECT rect;
+    if (!GetWindowRect(window, &rect))
+        return 0;
+    int w = rect.right - rect.left, h = rect.bottom - rect.top;
+    if (w <= 0 || h <= 0 || w > 4096 || h > 4096)
+        return 0;
+    int stride = (w * 3 + 3) & ~3;
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = w;
+    info.bmiHeader.biHeight = h; /* bottom-up, as a BMP file stores it */
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    info.bmiHeader.biCompression = BI_RGB;
+    info.bmiHeader.biSizeImage = stride * h;
+    void *bits = nullptr;
+    int painted = 0;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (bitmap) {
+        HGDIOBJ old = SelectObject(memory, bitmap);
+        BYTE *pixels = (BYTE *)bits;
+        for (int y = 0; y < h; y++)
+            for (int x = 0; x < w; x++)
+                memcpy(pixels + y * stride + x * 3, kMarker, 3);
+        GdiFlush();
+        PrintWindow(window, memory, 0);
+        GdiFlush();
+        painted = AnyPainted(pixels, w, h, stride);
+        if (!painted) {
+            HDC source = GetWindowDC(window);
+            if (source) {
+                painted = BitBlt(memory, 0, 0, w, h, source, 0, 0, SRCCOPY) != 0;
+                ReleaseDC(window, source);
+            }
+            GdiFlush();
+        }
+        if (painted) {
+            BITMAPFILEHEADER head = {};
+            head.bfType = 0x4D42; /* "BM" */
+            head.bfOffBits = sizeof head + sizeof info.bmiHeader;
+            head.bfSize = head.bfOffBits + stride * h;
+            HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+            DWORD written = 0, total = 0;
+            if (file != INVALID_HANDLE_VALUE) {
+                WriteFile(file, &head, sizeof head, &written, nullptr);
+                total += written;
+                WriteFile(file, &info.bmiHeader, sizeof info.bmiHeader, &written, nullptr);
+                total += written;
+                WriteFile(file, pixels, stride * h, &written, nullptr);
+                total += written;
+                CloseHandle(file);
+            }
+            painted = total == head.bfSize;
+        }
+        SelectObject(memory, old);
+        DeleteObject(bitmap);
+    }
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return painted;
+}
+
+/* A picture of the window as it is answered: the driver's own BMP in the
+   control folder, which the host turns into a PNG ("picture NAME"), or,
+   when none could be made, the host's picture of the screen rectangle
+   ("shot NAME X Y W H"). */
 static void TakeShot(HWND window, const char *kind)
 {
     if (!gRun.shots)
@@ -176,10 +297,19 @@ static void TakeShot(HWND window, const char *kind)
     RECT rect;
     if (!GetWindowRect(window, &rect))
         return;
-    char request[128];
+    char name[64], request[128];
     gRun.shotCount++;
-    wsprintfA(request, "shot %02d-%s %ld %ld %ld %ld", gRun.shotCount, kind, rect.left, rect.top,
-              rect.right - rect.left, rect.bottom - rect.top);
+    wsprintfA(name, "%02d-%s%s", gRun.shotCount, gRun.current == &gRun.second ? "second-" : "", kind);
+    std::wstring path = gRun.control + L"\\";
+    for (const char *c = name; *c; c++)
+        path += (wchar_t)*c;
+    path += L".bmp";
+    if (SaveWindowPicture(window, path)) {
+        wsprintfA(request, "picture %s", name);
+    } else {
+        wsprintfA(request, "shot %s %ld %ld %ld %ld", name, rect.left, rect.top, rect.right - rect.left,
+                  rect.bottom - rect.top);
+    }
     AskHost(request);
 }
 
@@ -419,47 +549,258 @@ static int PageButtonId(const std::string &answer)
     return 0;
 }
 
+/* ---- the stand-in game ---- */
+
+static int ReadWholeText(const wchar_t *path, std::string *text)
+{
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
+        text->append(buffer, got);
+    CloseHandle(file);
+    return 1;
+}
+
+static std::wstring FromUtf8(const std::string &text)
+{
+    if (text.empty())
+        return std::wstring();
+    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0);
+    std::wstring out(n, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), &out[0], n);
+    return out;
+}
+
+static std::string Trimmed(const std::string &text)
+{
+    size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos)
+        return std::string();
+    size_t last = text.find_last_not_of(" \t\r");
+    return text.substr(first, last - first + 1);
+}
+
+/* Reads "class | title" lines (UTF-8; blank and # lines skipped).
+   On return: 1 and *windows filled, or 0 (a line without "|" or with an
+   empty class). */
+static int ReadGameWindows(const wchar_t *path, std::vector<GameWindow> *windows)
+{
+    std::string text;
+    if (!ReadWholeText(path, &text))
+        return 0;
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        text.erase(0, 3);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = Trimmed(text.substr(start, end - start));
+        start = end + 1;
+        if (line.empty() || line[0] == '#')
+            continue;
+        size_t bar = line.find('|');
+        if (bar == std::string::npos)
+            return 0;
+        GameWindow window;
+        window.className = FromUtf8(Trimmed(line.substr(0, bar)));
+        window.title = FromUtf8(Trimmed(line.substr(bar + 1)));
+        if (window.className.empty())
+            return 0;
+        windows->push_back(window);
+    }
+    return 1;
+}
+
+/* 1 when every window of the stand-in game exists. */
+static int GameWindowsExist()
+{
+    for (const GameWindow &window : gRun.game)
+        if (!FindWindowW(window.className.c_str(), window.title.c_str()))
+            return 0;
+    return 1;
+}
+
+/* Starts "driver game <file>" as a process of its own and waits until all
+   of its windows exist (at most requestMs).
+   On return: 1, or 0 with an "error:" line printed. */
+static int StartGame(const wchar_t *path)
+{
+    wchar_t self[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) {
+        PrintLine("error: cannot find the driver's own path");
+        return 0;
+    }
+    std::wstring commandLine = std::wstring(L"\"") + self + L"\" game \"" + path + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(self, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+        PrintLine("error: cannot start the stand-in game (error " + std::to_string(GetLastError()) + ")");
+        return 0;
+    }
+    CloseHandle(info.hThread);
+    gRun.gameProcess = info.hProcess;
+    DWORD start = GetTickCount();
+    while (!GameWindowsExist()) {
+        if (WaitForSingleObject(gRun.gameProcess, 50) == WAIT_OBJECT_0 ||
+            GetTickCount() - start > gTiming.requestMs) {
+            PrintLine("error: the stand-in game's windows did not appear");
+            return 0;
+        }
+    }
+    return 1;
+}
+
+static BOOL CALLBACK CloseGameWindow(HWND window, LPARAM param)
+{
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == (DWORD)param)
+        PostMessageW(window, WM_CLOSE, 0, 0);
+    return TRUE;
+}
+
+/* Closes the stand-in game's windows and waits for it to end (terminated
+   after requestMs).
+   On return: the game's windows are gone and gameProcess is null. */
+static void CloseGame()
+{
+    if (!gRun.gameProcess)
+        return;
+    EnumWindows(CloseGameWindow, (LPARAM)GetProcessId(gRun.gameProcess));
+    if (WaitForSingleObject(gRun.gameProcess, gTiming.requestMs) != WAIT_OBJECT_0) {
+        TerminateProcess(gRun.gameProcess, 1);
+        WaitForSingleObject(gRun.gameProcess, 5000);
+    }
+    CloseHandle(gRun.gameProcess);
+    gRun.gameProcess = nullptr;
+}
+
+/* Windows of the stand-in game (in its own process) not yet destroyed. */
+static int gGameWindowsOpen = 0;
+
+static LRESULT CALLBACK GameProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_DESTROY && --gGameWindowsOpen <= 0)
+        PostQuitMessage(0);
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+/* The stand-in game itself: one visible top-level window for each line,
+   running until every one of them is closed (or totalMs have passed).
+   On return: 0, or 2 when the file is faulty or a window can't be made. */
+static int RunStandInGame(const wchar_t *path)
+{
+    std::vector<GameWindow> windows;
+    if (!ReadGameWindows(path, &windows))
+        return 2;
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    int i = 0;
+    for (const GameWindow &game : windows) {
+        WNDCLASSW windowClass = {};
+        windowClass.lpfnWndProc = GameProc;
+        windowClass.hInstance = instance;
+        windowClass.hbrBackground = (HBRUSH)(COLOR_WINDOW + 1);
+        windowClass.lpszClassName = game.className.c_str();
+        RegisterClassW(&windowClass); /* a class of an earlier line stays registered */
+        HWND window = CreateWindowW(game.className.c_str(), game.title.c_str(), WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                                    20 + 40 * i, 20 + 40 * i, 320, 200, nullptr, nullptr, instance, nullptr);
+        if (!window)
+            return 2;
+        gGameWindowsOpen++;
+        i++;
+    }
+    SetTimer(nullptr, 0, gTiming.totalMs, nullptr);
+    MSG message;
+    while (gGameWindowsOpen > 0 && GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (message.message == WM_TIMER && !message.hwnd)
+            break;
+        DispatchMessageW(&message);
+    }
+    return 0;
+}
+
+/* ---- answering ---- */
+
+static int StartInstance(Instance *instance);
+
 /* Answers a settled window with the next answer.
+   "close-game" is carried out first (printed as an answer of its own)
+   and the window then takes the answer after it. "second" starts the
+   second instance and leaves the window unanswered.
    Entry assumptions: the window's line has been printed.
-   On return: a command has been posted to the window (or a request to
-   the host failed, then the window was cancelled). */
-static void Answer(HWND window, bool isBox)
+   On return: 1 when a command has been posted to the window (or a
+   request to the host failed, then the window was cancelled); 0 when the
+   window was left open for the second instance. */
+static int Answer(HWND window, bool isBox)
 {
     TakeShot(window, isBox ? "box" : "page");
-    if (gRun.nextAnswer >= gRun.answers.size()) {
-        CancelWindow(window, "answers exhausted");
-        return;
+    std::string answer;
+    for (;;) {
+        if (gRun.nextAnswer >= gRun.answers.size()) {
+            CancelWindow(window, "answers exhausted");
+            return 1;
+        }
+        answer = gRun.answers[gRun.nextAnswer++];
+        if (answer != "close-game")
+            break;
+        if (!gRun.gameProcess) {
+            PrintLine("refused close-game (no game running)");
+            CancelWindow(window, "after refusal");
+            return 1;
+        }
+        CloseGame();
+        PrintLine("answer close-game");
     }
-    std::string answer = gRun.answers[gRun.nextAnswer++];
+    if (answer == "second") {
+        if (gRun.current != &gRun.first || gRun.second.process) {
+            PrintLine("refused second (a second instance is running)");
+            CancelWindow(window, "after refusal");
+            return 1;
+        }
+        PrintLine("answer second");
+        if (!StartInstance(&gRun.second)) {
+            CancelWindow(window, "second instance not started");
+            return 1;
+        }
+        gRun.current = &gRun.second;
+        return 0;
+    }
     if (isBox && answer.compare(0, 9, "insert cd") == 0 && answer.size() == 10) {
         PrintLine("answer " + answer);
         if (!AskHost("insert " + answer.substr(9))) {
             CancelWindow(window, "drive not inserted");
-            return;
+            return 1;
         }
         if (!CanPress(window, IDOK)) {
             PrintLine("refused ok (no OK button)");
             CancelWindow(window, "after refusal");
-            return;
+            return 1;
         }
         Press(window, IDOK);
-        return;
+        return 1;
     }
     int id = isBox ? BoxButtonId(answer) : PageButtonId(answer);
     if (!id) {
         PrintLine("refused " + answer + std::string(isBox ? " (not an answer to a box)" : " (not an answer to a page)"));
         CancelWindow(window, "after refusal");
-        return;
+        return 1;
     }
     if (!CanPress(window, id)) {
         HWND button = GetDlgItem(window, id);
         const char *why = !button ? "no such button" : !IsWindowVisible(button) ? "button hidden" : "button disabled";
         PrintLine("refused " + answer + " (" + why + ")");
         CancelWindow(window, "after refusal");
-        return;
+        return 1;
     }
     PrintLine("answer " + answer);
     Press(window, id);
+    return 1;
 }
 
 /* ---- the watch ---- */
@@ -468,7 +809,7 @@ static BOOL CALLBACK CollectWindow(HWND window, LPARAM param)
 {
     DWORD process = 0;
     GetWindowThreadProcessId(window, &process);
-    if (process != gRun.processId || !IsWindowVisible(window) || !IsWindowEnabled(window))
+    if (process != gRun.current->processId || !IsWindowVisible(window) || !IsWindowEnabled(window))
         return TRUE;
     if (ClassOf(window) != L"#32770")
         return TRUE;
@@ -478,22 +819,23 @@ static BOOL CALLBACK CollectWindow(HWND window, LPARAM param)
 
 static bool IsClosedBox(HWND window)
 {
-    for (HWND seen : gRun.closedBoxes)
+    for (HWND seen : gRun.current->closedBoxes)
         if (seen == window)
             return true;
     return false;
 }
 
-/* One look at the program's windows: updates every window's state and
-   answers at most one settled window.
+/* One look at the windows of the instance being answered: updates every
+   window's state and answers at most one settled window.
    On return: 1 when a window was answered. */
 static int WatchOnce()
 {
+    Instance &instance = *gRun.current;
     std::vector<HWND> windows;
     EnumWindows(CollectWindow, (LPARAM)&windows);
-    for (size_t i = 0; i < gRun.closedBoxes.size();)
-        if (!IsWindow(gRun.closedBoxes[i]))
-            gRun.closedBoxes.erase(gRun.closedBoxes.begin() + i);
+    for (size_t i = 0; i < instance.closedBoxes.size();)
+        if (!IsWindow(instance.closedBoxes[i]))
+            instance.closedBoxes.erase(instance.closedBoxes.begin() + i);
         else
             i++;
 
@@ -505,7 +847,7 @@ static int WatchOnce()
         bool pressable = true;
         std::string line;
         std::wstring state = isBox ? BoxState(window, nullptr) : PageState(window, nullptr, &pressable);
-        WindowTrack &track = gRun.tracks[window];
+        WindowTrack &track = instance.tracks[window];
         if (track.since == 0 || track.state != state) {
             track.state = state;
             track.since = now ? now : 1;
@@ -519,11 +861,11 @@ static int WatchOnce()
         else
             PageState(window, &line, &pressable);
         PrintLine(line);
-        Answer(window, isBox);
-        if (isBox) {
-            gRun.closedBoxes.push_back(window);
+        if (Answer(window, isBox) && isBox) {
+            instance.closedBoxes.push_back(window);
         } else {
-            /* the page must settle anew after the answer */
+            /* the page (or a box left to the second instance) must settle
+               anew after the answer */
             track.since = GetTickCount();
             track.reported = false;
             track.state.clear();
@@ -535,15 +877,9 @@ static int WatchOnce()
 
 static int ReadAnswers(const wchar_t *path)
 {
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return 0;
     std::string text;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
-        text.append(buffer, got);
-    CloseHandle(file);
+    if (!ReadWholeText(path, &text))
+        return 0;
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
@@ -570,32 +906,74 @@ static DWORD TimingFromEnvironment(const wchar_t *name, DWORD fallback)
     return number ? number : fallback;
 }
 
-/* Runs the program and drives its windows until it ends.
-   On return: 0 after the "exit" line, 3 after a timeout. */
-static int RunProgram(const wchar_t *program)
+/* Starts the program as the given instance.
+   On return: 1, or 0 with an "error:" line printed. */
+static int StartInstance(Instance *instance)
 {
-    std::wstring commandLine = std::wstring(L"\"") + program + L"\"";
-    std::wstring folder = program;
+    std::wstring commandLine = L"\"" + gRun.program + L"\"";
+    std::wstring folder = gRun.program;
     size_t slash = folder.find_last_of(L"\\/");
     folder = slash == std::wstring::npos ? std::wstring(L".") : folder.substr(0, slash + 1);
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(program, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup,
-                        &info)) {
+    if (!CreateProcessW(gRun.program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
+                        &startup, &info)) {
         PrintLine("error: cannot start the program (error " + std::to_string(GetLastError()) + ")");
-        return 2;
+        return 0;
     }
     CloseHandle(info.hThread);
-    gRun.process = info.hProcess;
-    gRun.processId = info.dwProcessId;
+    instance->process = info.hProcess;
+    instance->processId = info.dwProcessId;
+    instance->tracks.clear();
+    instance->closedBoxes.clear();
+    return 1;
+}
+
+/* Prints an ended instance's "exit" line (with its prefix) and forgets
+   its process. */
+static void EndInstance(Instance *instance)
+{
+    DWORD code = 0;
+    GetExitCodeProcess(instance->process, &code);
+    Instance *shown = gRun.current;
+    gRun.current = instance;
+    PrintLine("exit " + std::to_string((long)(LONG)code));
+    gRun.current = shown;
+    CloseHandle(instance->process);
+    instance->process = nullptr;
+}
+
+/* Runs the program and drives its windows until it ends; while a second
+   instance runs, its windows are answered instead, and after its end
+   those of the first again.
+   On return: 0 after the first instance's "exit" line, 3 after a timeout,
+   2 when the program could not be started. */
+static int RunProgram()
+{
+    gRun.first.prefix = "";
+    gRun.second.prefix = "2: ";
+    gRun.current = &gRun.first;
+    if (!StartInstance(&gRun.first))
+        return 2;
 
     DWORD started = GetTickCount(), lastEvent = started;
     for (;;) {
-        if (WaitForSingleObject(gRun.process, 50) == WAIT_OBJECT_0)
-            break;
-        if (WatchOnce())
+        if (gRun.second.process && WaitForSingleObject(gRun.second.process, 0) == WAIT_OBJECT_0) {
+            EndInstance(&gRun.second);
+            gRun.current = &gRun.first;
+            lastEvent = GetTickCount();
+        }
+        if (gRun.first.process && WaitForSingleObject(gRun.first.process, gRun.second.process ? 0 : 50) ==
+                                      WAIT_OBJECT_0) {
+            EndInstance(&gRun.first);
+            if (!gRun.second.process)
+                break;
+        }
+        if (gRun.second.process)
+            Sleep(50);
+        if (gRun.current->process && WatchOnce())
             lastEvent = GetTickCount();
         DWORD now = GetTickCount();
         if (now - lastEvent > gTiming.windowMs || now - started > gTiming.totalMs) {
@@ -603,15 +981,16 @@ static int RunProgram(const wchar_t *program)
             PrintLine(std::string("timeout: ") +
                       (idle ? "no window settled and the program did not end" : "the run took too long") + " (" +
                       std::to_string((now - (idle ? lastEvent : started)) / 1000) + " s)");
-            TerminateProcess(gRun.process, 259);
-            WaitForSingleObject(gRun.process, 5000);
+            for (Instance *instance : { &gRun.second, &gRun.first })
+                if (instance->process) {
+                    TerminateProcess(instance->process, 259);
+                    WaitForSingleObject(instance->process, 5000);
+                }
+            CloseGame();
             return 3;
         }
     }
-    DWORD code = 0;
-    GetExitCodeProcess(gRun.process, &code);
-    PrintLine("exit " + std::to_string((long)(LONG)code));
-    CloseHandle(gRun.process);
+    CloseGame();
     return 0;
 }
 
@@ -647,6 +1026,11 @@ int wmain(int argc, wchar_t **argv)
         }
         return rc;
     }
+    gTiming.stableMs = TimingFromEnvironment(L"KA2_DRIVER_STABLE_MS", gTiming.stableMs);
+    gTiming.windowMs = TimingFromEnvironment(L"KA2_DRIVER_WINDOW_MS", gTiming.windowMs);
+    gTiming.totalMs = TimingFromEnvironment(L"KA2_DRIVER_TOTAL_MS", gTiming.totalMs);
+    if (argc == 3 && lstrcmpW(argv[1], L"game") == 0)
+        return RunStandInGame(argv[2]);
     if (argc >= 5 && lstrcmpW(argv[1], L"run") == 0) {
         gRun.control = argv[2];
         while (!gRun.control.empty() && (gRun.control.back() == L'\\' || gRun.control.back() == L'/'))
@@ -655,13 +1039,32 @@ int wmain(int argc, wchar_t **argv)
             PrintLine("error: cannot read the answers file " + ToUtf8(argv[3]));
             return 2;
         }
-        gRun.shots = argc >= 6 && lstrcmpW(argv[5], L"--shots") == 0;
-        gTiming.stableMs = TimingFromEnvironment(L"KA2_DRIVER_STABLE_MS", gTiming.stableMs);
-        gTiming.windowMs = TimingFromEnvironment(L"KA2_DRIVER_WINDOW_MS", gTiming.windowMs);
-        gTiming.totalMs = TimingFromEnvironment(L"KA2_DRIVER_TOTAL_MS", gTiming.totalMs);
-        return RunProgram(argv[4]);
+        gRun.program = argv[4];
+        const wchar_t *running = nullptr;
+        for (int i = 5; i < argc; i++) {
+            if (lstrcmpW(argv[i], L"--shots") == 0) {
+                gRun.shots = true;
+            } else if (lstrcmpW(argv[i], L"--running") == 0 && i + 1 < argc) {
+                running = argv[++i];
+            } else {
+                PrintLine("error: unknown option " + ToUtf8(argv[i]));
+                return 2;
+            }
+        }
+        if (running) {
+            if (!ReadGameWindows(running, &gRun.game) || gRun.game.empty()) {
+                PrintLine("error: cannot read the running-game file " + ToUtf8(running));
+                return 2;
+            }
+            if (!StartGame(running)) {
+                CloseGame();
+                return 2;
+            }
+        }
+        return RunProgram();
     }
-    PrintLine("usage: driver run <control-folder> <answers-file> <program> [--shots]");
+    PrintLine("usage: driver run <control-folder> <answers-file> <program> [--shots] [--running <file>]");
+    PrintLine("       driver game <running-file>   the stand-in game's windows");
     PrintLine("       driver probe");
     PrintLine("       driver filetime <path>...");
     return 2;

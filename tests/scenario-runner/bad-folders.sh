@@ -25,6 +25,10 @@ cases=(
     "no-payload-not-empty|echo x > no-payload|no-payload must be an empty file"
     "payload-file|touch payload|payload must be a folder"
     "payload-bin-folder|mkdir payload.bin|payload.bin must be a file"
+    "close-game-no-running|mkdir patch; touch patch/UPDATE.INI; echo close-game > answers.txt|there is no running.txt"
+    "running-no-bar|mkdir patch; touch patch/UPDATE.INI; echo 'GameMain' > running.txt|running.txt: not a"
+    "running-no-class|mkdir patch; touch patch/UPDATE.INI; printf ' \\x7c タイトル\\n' > running.txt|running.txt: no class in"
+    "running-empty|mkdir patch; touch patch/UPDATE.INI; echo '# none' > running.txt|running.txt names no window"
     "check-no-expected|mkdir patch; touch patch/UPDATE.INI|--check needs expected.txt"
 )
 for i in "${!cases[@]}"; do

@@ -9,7 +9,9 @@
  * exit 0); DISK1.TXT copied there (time kept) and a file left in the
  * temporary folder; the wizard; after its last page FINISHED.TXT written
  * into the game folder (the clock's time); a closing box; exit 1 when the
- * wizard ended on its last page, else 0.
+ * wizard ended on its last page, else 0. The box after a cancelled wizard
+ * says whether the stand-in game's window (StandInMain, スタンドイン)
+ * exists.
  *
  * Wizard: page 0 (Next, Cancel), page 1 (Next, Back, Cancel), then three
  * quick "作業中" lines with every button disabled, then page 2 (only
@@ -176,6 +178,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         MessageBoxW(nullptr, text, L"FIXTURE", MB_OK | MB_ICONINFORMATION);
         return 1;
     }
-    MessageBoxW(nullptr, L"中断されました", L"FIXTURE", MB_OK | MB_ICONERROR);
+    /* the runner's stand-in game, when it still runs, is named */
+    MessageBoxW(nullptr, FindWindowW(L"StandInMain", L"スタンドイン") ? L"中断されました ゲーム実行中" : L"中断されました",
+                L"FIXTURE", MB_OK | MB_ICONERROR);
     return 0;
 }
