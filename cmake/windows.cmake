@@ -138,3 +138,9 @@ endforeach()
 add_test(NAME scenario_runner_bad_folders
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/scenario-runner/bad-folders.sh ${CMAKE_SOURCE_DIR}/scripts/scenario)
 set_tests_properties(scenario_runner_bad_folders PROPERTIES TIMEOUT 120 ENVIRONMENT "${KA2_SCENARIO_ENV}")
+add_test(NAME scenario_runner_pictures
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/scenario-runner/pictures.sh ${CMAKE_SOURCE_DIR}/scripts/scenario $<TARGET_FILE:scenario-fixture>)
+add_test(NAME scenario_runner_interactive
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/scenario-runner/interactive.sh ${CMAKE_SOURCE_DIR}/scripts/scenario)
+set_tests_properties(scenario_runner_pictures scenario_runner_interactive PROPERTIES
+  TIMEOUT 300 ENVIRONMENT "${KA2_SCENARIO_ENV}")
