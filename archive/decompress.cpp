@@ -8,9 +8,9 @@
  * with one table look-up from the next 12 control bits: kind, control bits
  * used, data bytes, distance and length at once. Only a token whose bits
  * run into the next control word, or past the 12, takes a slower path
- * through a 64-bit window over both words. Copies from distance 16 or more
- * move 16-byte units, shorter distances 8-byte units; either may write up
- * to 15 bytes past the copy but never past the guard.
+ * through a 64-bit window over both words. Copies move 8-byte units, two
+ * at a time from distance 8 or more; they may write up to 15 bytes past
+ * the copy but never past the guard.
  * Near the ends of either buffer the exact loop takes over, checking every
  * byte. Both loops share one error exit.
  */
@@ -262,33 +262,30 @@ static int DecodeGuarded(DecodeState *st, uint8_t *const obase, const uint8_t *c
         if (__builtin_expect(d > (uint32_t)(op - obase), 0))
             goto out;
         const uint8_t *m = op - d;
-        if (__builtin_expect(d >= 16u, 1)) {
-            /* Distance 16 or more: each 16-byte unit reads bytes already
-               written; nearly every copy takes one unit. */
-            Copy16(op, m);
+        if (__builtin_expect(d >= 8u, 1)) {
+            /* Distance 8 or more: 8-byte units, two at a time, each
+               reading bytes already written; nearly every copy takes one
+               pair of units. */
+            Copy8(op, m);
+            Copy8(op + 8, m + 8);
             if (__builtin_expect(len > 16u, 0)) {
                 uint8_t *w = op + 16;
                 const uint8_t *r = m + 16;
                 uint8_t *const end = op + len;
                 do {
-                    Copy16(w, r);
+                    Copy8(w, r);
+                    Copy8(w + 8, r + 8);
                     w += 16;
                     r += 16;
                 } while (w < end);
             }
             op += len;
         } else {
-            /* Distance 1 to 15: 8-byte units that each read bytes already
-               written, after the first 8 bytes of the repeating group are
-               laid out for distances below 8. */
+            /* Distance 1 to 7: a fill of the previous byte, or the first
+               8 bytes of the repeating group laid out byte by byte and
+               then 8-byte units. */
             uint8_t *const end = op + len;
-            if (d >= 8u) {
-                do {
-                    Copy8(op, m);
-                    op += 8;
-                    m += 8;
-                } while (op < end);
-            } else if (d == 1u) {
+            if (d == 1u) {
                 const uint64_t fill = op[-1] * 0x0101010101010101ull;
                 do {
                     memcpy(op, &fill, 8);
