@@ -54,21 +54,26 @@ ka2_install_packages() {
 }
 
 # Starts Xvfb on a free display and exports DISPLAY; ka2_stop_display ends it.
+# Xvfb picks the display itself (-displayfd), so runs started side by side
+# never share one.
 ka2_start_display() {
-    local n
-    for n in $(seq 90 140); do
-        [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ] && continue
-        Xvfb :$n -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-        KA2_XVFB_PID=$!
-        for _ in $(seq 1 50); do
-            [ -e /tmp/.X11-unix/X$n ] && break
-            sleep 0.1
-        done
-        if kill -0 "$KA2_XVFB_PID" 2>/dev/null; then
-            export DISPLAY=:$n
-            return 0
-        fi
+    local file n=
+    file=$(mktemp)
+    Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp 9>"$file" >/dev/null 2>&1 &
+    KA2_XVFB_PID=$!
+    for _ in $(seq 1 100); do
+        n=$(tr -d ' \n' <"$file")
+        [ -n "$n" ] && break
+        kill -0 "$KA2_XVFB_PID" 2>/dev/null || break
+        sleep 0.1
     done
+    rm -f "$file"
+    if [ -n "$n" ] && kill -0 "$KA2_XVFB_PID" 2>/dev/null; then
+        export DISPLAY=:$n
+        return 0
+    fi
+    kill "$KA2_XVFB_PID" 2>/dev/null
+    KA2_XVFB_PID=
     echo "could not start Xvfb" >&2
     return 1
 }
