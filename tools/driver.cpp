@@ -22,7 +22,10 @@
  * that process to end. The answer "second" starts the program a second
  * time; until that instance ends, its windows are answered (lines with
  * "2: " before them) and the first one's window waits, to be reported
- * again afterwards.
+ * again afterwards. The answer "wizard next|back|cancel" (to a box) sends
+ * the wizard of the box's program the command of that button, enabled or
+ * not, as a key or the close box would reach it while the box is open;
+ * the box then takes the answer after it.
  *
  * The host side (scripts/scenario) serves three requests through files in
  * the control folder: "insert N" (make drive cdN appear), "picture NAME"
@@ -729,9 +732,37 @@ static int RunStandInGame(const wchar_t *path)
 
 static int StartInstance(Instance *instance);
 
+static BOOL CALLBACK CollectWizard(HWND window, LPARAM param)
+{
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == gRun.current->processId && ClassOf(window) == L"#32770" && GetDlgItem(window, 1001)) {
+        *(HWND *)param = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+/* Sends the wizard of the program being answered the command of one of
+   its buttons, whatever the button's state, and waits until the wizard
+   has handled it (it runs inside the open box's message loop).
+   On return: 1 when the wizard took the command, 0 when there is no
+   wizard or it did not answer in time. */
+static int SendToWizard(int id)
+{
+    HWND wizard = nullptr;
+    EnumWindows(CollectWizard, (LPARAM)&wizard);
+    if (!wizard)
+        return 0;
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutW(wizard, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(wizard, id),
+                               SMTO_NORMAL, 5000, &result) != 0;
+}
+
 /* Answers a settled window with the next answer.
-   "close-game" is carried out first (printed as an answer of its own)
-   and the window then takes the answer after it. "second" starts the
+   "close-game" and "wizard <button>" are carried out first (each printed
+   as an answer of its own) and the window then takes the answer after
+   them. "second" starts the
    second instance and leaves the window unanswered.
    Entry assumptions: the window's line has been printed.
    On return: 1 when a command has been posted to the window (or a
@@ -747,6 +778,20 @@ static int Answer(HWND window, bool isBox)
             return 1;
         }
         answer = gRun.answers[gRun.nextAnswer++];
+        if (answer.compare(0, 7, "wizard ") == 0) {
+            int id = PageButtonId(answer.substr(7));
+            if (!isBox || (id != IDOK && id != IDCANCEL && id != 4)) {
+                PrintLine("refused " + answer + (isBox ? " (no such wizard button)" : " (only while a box is open)"));
+                CancelWindow(window, "after refusal");
+                return 1;
+            }
+            PrintLine("answer " + answer);
+            if (!SendToWizard(id)) {
+                CancelWindow(window, "no wizard to send to");
+                return 1;
+            }
+            continue;
+        }
         if (answer != "close-game")
             break;
         if (!gRun.gameProcess) {

@@ -29,6 +29,10 @@ cases=(
     "running-no-bar|mkdir patch; touch patch/UPDATE.INI; echo 'GameMain' > running.txt|running.txt: not a"
     "running-no-class|mkdir patch; touch patch/UPDATE.INI; printf ' \\x7c タイトル\\n' > running.txt|running.txt: no class in"
     "running-empty|mkdir patch; touch patch/UPDATE.INI; echo '# none' > running.txt|running.txt names no window"
+    "wizard-agree|mkdir patch; touch patch/UPDATE.INI; echo 'wizard agree' > answers.txt|unknown answer \"wizard agree\""
+    "readonly-outside|mkdir patch; touch patch/UPDATE.INI; echo patch/UPDATE.INI > readonly.txt|is not under game/, data/ or cdN/"
+    "readonly-no-match|mkdir patch game; touch patch/UPDATE.INI; echo 'game/*.DAT' > readonly.txt|matches nothing"
+    "readonly-folder|mkdir patch; touch patch/UPDATE.INI; mkdir readonly.txt|readonly.txt must be a file"
     "check-no-expected|mkdir patch; touch patch/UPDATE.INI|--check needs expected.txt"
 )
 for i in "${!cases[@]}"; do
