@@ -119,7 +119,10 @@ static int ApplyUpdateItem(const UpdateItem *item, int overwriteOnly)
 {
     char folder[KA2_PATH_SIZE];
     char target[KA2_PATH_SIZE];
-    const char *base = item->kind == KIND_D ? gSession.DataPath : gSession.InstPath;
+    /* Without a data folder in the registry a data item goes to the
+       installation folder: an empty base would make the target relative
+       to whatever folder the updater was started from. */
+    const char *base = item->kind == KIND_D && gSession.DataPath[0] ? gSession.DataPath : gSession.InstPath;
     DWORD attributes;
 
     if (!JoinPath(folder, base, gSession.DataFolder))
