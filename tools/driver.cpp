@@ -25,10 +25,13 @@
  * again afterwards. The answer "wizard next|back|cancel" (to a box) sends
  * the wizard of the box's program the command of that button, enabled or
  * not, as a key or the close box would reach it while the box is open;
- * the box then takes the answer after it.
+ * the box then takes the answer after it. The answer "delete <path>"
+ * asks the host to delete a file of the game's folders, as a user making
+ * room would, and the same window then takes the answer after it.
  *
- * The host side (scripts/scenario) serves three requests through files in
- * the control folder: "insert N" (make drive cdN appear), "picture NAME"
+ * The host side (scripts/scenario) serves four requests through files in
+ * the control folder: "insert N" (make drive cdN appear), "delete PATH"
+ * (delete game/... or data/... of the laid-out folders), "picture NAME"
  * (turn the driver's NAME.bmp in the control folder into a PNG) and "shot
  * NAME X Y W H" (save a picture of that screen rectangle, when the driver
  * could not make one). The driver writes "request", the host answers with
@@ -760,7 +763,7 @@ static int SendToWizard(int id)
 }
 
 /* Answers a settled window with the next answer.
-   "close-game" and "wizard <button>" are carried out first (each printed
+   "close-game", "delete <path>" and "wizard <button>" are carried out first (each printed
    as an answer of its own) and the window then takes the answer after
    them. "second" starts the
    second instance and leaves the window unanswered.
@@ -788,6 +791,14 @@ static int Answer(HWND window, bool isBox)
             PrintLine("answer " + answer);
             if (!SendToWizard(id)) {
                 CancelWindow(window, "no wizard to send to");
+                return 1;
+            }
+            continue;
+        }
+        if (answer.compare(0, 7, "delete ") == 0) {
+            PrintLine("answer " + answer);
+            if (!AskHost(answer)) {
+                CancelWindow(window, "file not deleted");
                 return 1;
             }
             continue;

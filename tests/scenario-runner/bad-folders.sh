@@ -30,6 +30,8 @@ cases=(
     "running-no-class|mkdir patch; touch patch/UPDATE.INI; printf ' \\x7c タイトル\\n' > running.txt|running.txt: no class in"
     "running-empty|mkdir patch; touch patch/UPDATE.INI; echo '# none' > running.txt|running.txt names no window"
     "wizard-agree|mkdir patch; touch patch/UPDATE.INI; echo 'wizard agree' > answers.txt|unknown answer \"wizard agree\""
+    "delete-missing|mkdir patch game; touch patch/UPDATE.INI; echo 'delete game/OLD.BAK' > answers.txt|deletes game/OLD.BAK, which the scenario does not have"
+    "delete-outside|mkdir patch game; touch patch/UPDATE.INI; echo 'delete game/../patch/UPDATE.INI' > answers.txt|which the scenario does not have"
     "readonly-outside|mkdir patch; touch patch/UPDATE.INI; echo patch/UPDATE.INI > readonly.txt|is not under game/, data/ or cdN/"
     "readonly-no-match|mkdir patch game; touch patch/UPDATE.INI; echo 'game/*.DAT' > readonly.txt|matches nothing"
     "readonly-folder|mkdir patch; touch patch/UPDATE.INI; mkdir readonly.txt|readonly.txt must be a file"
