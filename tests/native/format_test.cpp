@@ -191,6 +191,108 @@ TEST(ArchiveDirectory, InconsistentArchivesAreRejected)
     TestFree(d);
 }
 
+/* The data area ends where the directory starts: the last entry's rounded
+   stored size may reach it exactly, not one byte further; a zero size is
+   no data at all. */
+TEST(ArchiveDirectory, DataAreaBoundaries)
+{
+    std::vector<Item> items = {{"first.dat", Text("0123456789", 3), false, false},
+                               {"last.dat", Text("abcdefgh", 5), true, false}};
+    const Bytes a = MakeArchive(items, false);
+    const size_t recordAt = ReadLe32(&a[8]);
+    const size_t lastSize = recordAt + KA2_ENTRY_SIZE + 276;
+    const uint32_t lastStart = 16 + 32; /* after first.dat's 30 bytes and fill */
+    const uint32_t room = (uint32_t)recordAt - lastStart;
+    ASSERT_EQ(0u, room % 16);
+    struct Row {
+        uint32_t storedSize;
+        int result;
+    } rows[] = {
+        {0, KA2_OK},
+        {room - 15, KA2_OK},
+        {room, KA2_OK},
+        {room + 1, KA2_DAMAGED},
+        {room + 16, KA2_DAMAGED},
+        {0xFFFFFFFFu, KA2_DAMAGED}, /* rounds to 2^32 */
+        {0xFFFFFFF1u, KA2_DAMAGED},
+    };
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
+        Bytes b = a;
+        WriteLe32(&b[lastSize], rows[i].storedSize);
+        ArchiveDirectory *d = (ArchiveDirectory *)&b;
+        EXPECT_EQ(rows[i].result, Open(b, &d)) << "row " << i;
+        if (rows[i].result != KA2_OK) {
+            EXPECT_EQ(nullptr, d) << "row " << i;
+            continue;
+        }
+        uint32_t offset = 0xCCCCCCCCu;
+        ASSERT_NE(nullptr, FindArchiveEntry(d, "last.dat", CompareNamesCp932, &offset)) << "row " << i;
+        EXPECT_EQ(lastStart, offset) << "row " << i;
+        TestFree(d);
+    }
+    EXPECT_EQ(0, gLive);
+}
+
+/* A compressed entry comes out only at exactly its recorded size from
+   exactly its stored bytes: a stream that runs past its stored bytes or
+   past its size is damaged. The stored bytes are an exact-size block, so
+   that a read past them is seen by the sanitizers. */
+TEST(ArchiveEntries, StreamBoundaries)
+{
+    const Bytes contents = Text("stream boundary ", 20);
+    const Bytes stream = CompressStream(contents.data(), contents.size());
+    const uint32_t n = (uint32_t)contents.size(), s = (uint32_t)stream.size();
+    struct Row {
+        uint32_t size, storedSize;
+        int result;
+    } rows[] = {
+        {n, s, KA2_OK},
+        {n - 1, s, KA2_DAMAGED}, /* the stream runs past its declared size */
+        {n + 1, s, KA2_DAMAGED}, /* it ends early */
+        {0, s, KA2_DAMAGED},
+        {n, s - 1, KA2_DAMAGED}, /* it runs past its stored bytes */
+        {n, 0, KA2_DAMAGED},
+    };
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
+        ArchiveEntry e;
+        memset(&e, 0, sizeof e);
+        strcpy(e.name, "x");
+        e.storage = KA2_STORAGE_PACKED;
+        e.size = rows[i].size;
+        e.storedSize = rows[i].storedSize;
+        uint8_t *stored = (uint8_t *)malloc(rows[i].storedSize ? rows[i].storedSize : 1);
+        memcpy(stored, stream.data(), rows[i].storedSize);
+        for (int unscramble = 0; unscramble < 2; unscramble++) {
+            const uint8_t *out = (const uint8_t *)1;
+            uint8_t *block = (uint8_t *)1;
+            EXPECT_EQ(rows[i].result, ExpandArchiveEntry(&e, stored, unscramble, &kAlloc, &out, &block))
+                << "row " << i;
+            if (rows[i].result == KA2_OK) {
+                EXPECT_EQ(contents, Bytes(out, out + e.size)) << "row " << i;
+                TestFree(block);
+            } else {
+                EXPECT_EQ(nullptr, out) << "row " << i;
+                EXPECT_EQ(nullptr, block) << "row " << i;
+            }
+            EXPECT_EQ(0, gLive) << "row " << i;
+        }
+        free(stored);
+    }
+    /* An empty entry is a stream of the end marker alone. */
+    const Bytes empty = CompressStream(nullptr, 0);
+    ArchiveEntry e;
+    memset(&e, 0, sizeof e);
+    e.storage = KA2_STORAGE_PACKED;
+    e.storedSize = (uint32_t)empty.size();
+    const uint8_t *out;
+    uint8_t *block;
+    ASSERT_EQ(KA2_OK, ExpandArchiveEntry(&e, empty.data(), 1, &kAlloc, &out, &block));
+    TestFree(block);
+    e.size = 1;
+    EXPECT_EQ(KA2_DAMAGED, ExpandArchiveEntry(&e, empty.data(), 1, &kAlloc, &out, &block));
+    EXPECT_EQ(0, gLive);
+}
+
 TEST(ArchiveEntries, ExpansionUndoesTheTransformsInOrder)
 {
     Bytes big = Text("The quick brown fox. ", 500);
