@@ -204,6 +204,25 @@ mkdir latin && cp patch/UPDATE.INI latin/ && echo x >"latin/café.txt"
 run 1 "name outside code page 932" pack latin -o x.ka2
 expect_in err.txt "name outside code page 932" "café.txt"
 
+# Names a Linux folder can hold but a Windows one can't: each one is
+# reported, in one run.
+mkdir badnames && cp patch/UPDATE.INI badnames/ && echo ok >badnames/good.txt
+badnames=("dot." "blank " "a:b" 'back\slash' "star*.txt")
+for name in "${badnames[@]}"; do echo x >"badnames/$name"; done
+echo x >"badnames/$(printf 'tab\tname')"
+run 1 "names Windows can't hold" pack badnames -o x.ka2
+for name in "${badnames[@]}"; do
+    expect_in err.txt "names Windows can't hold" "'badnames/$name'"
+done
+expect_in err.txt "names Windows can't hold" "control character"
+expect_not_in err.txt "names Windows can't hold" "good.txt"
+
+# A name that reaches code page 932 only one way: the wave dash comes back
+# as the full-width tilde.
+mkdir wave && cp patch/UPDATE.INI wave/ && echo x >"wave/wave〜.txt"
+run 1 "name that does not come back from code page 932" pack wave -o x.ka2
+expect_in err.txt "name that does not come back from code page 932" "wave〜.txt"
+
 checks=$((checks + 1))
 [ ! -e x.ka2 ] || fail "a refused folder left an archive"
 

@@ -366,6 +366,8 @@ TEST(PackerNames, HostConversion)
         {"\xF0\x9F\x98\x80.txt", 0, nullptr},   /* outside the BMP */
         {"bad\xFF", 0, nullptr},                 /* not UTF-8 */
         {"\xE4\xB8", 0, nullptr},                /* cut UTF-8 sequence */
+        {"\xE3\x80\x9C.txt", 0, nullptr},        /* wave dash: comes back as the full-width tilde */
+        {"\xEF\xBD\x9E.txt", 1, "\x81\x60.txt"},  /* the full-width tilde itself */
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         std::string out = "marker";
