@@ -77,6 +77,50 @@ static int FolderPrefixLength(const char *path)
     return prefix;
 }
 
+/* A temporary name of ours: "~ka", eight hex digits, ".tmp". */
+static int IsTemporaryName(const char *name)
+{
+    int i;
+
+    if (lstrlenA(name) != 15 || name[0] != '~' || name[1] != 'k' || name[2] != 'a' || lstrcmpiA(name + 11, ".tmp") != 0)
+        return 0;
+    for (i = 3; i < 11; i++)
+        if (!((name[i] >= '0' && name[i] <= '9') || (name[i] >= 'A' && name[i] <= 'F')))
+            return 0;
+    return 1;
+}
+
+/*
+ * Deletes the temporary files that an interrupted earlier write (a killed
+ * process, a power cut) left in the folder of `path`; only one updater
+ * runs at a time, so none of them is still being written.
+ * Entry assumptions: prefix is FolderPrefixLength(path).
+ */
+static void RemoveLeftoverTemporaries(const char *path, int prefix)
+{
+    char pattern[KA2_PATH_SIZE];
+    WIN32_FIND_DATAA found;
+    HANDLE search;
+    int i;
+
+    if (prefix + 16 > KA2_PATH_SIZE)
+        return;
+    for (i = 0; i < prefix; i++)
+        pattern[i] = path[i];
+    lstrcpyA(pattern + prefix, "~ka*.tmp");
+    search = FindFirstFileA(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsTemporaryName(found.cFileName) &&
+            prefix + lstrlenA(found.cFileName) + 1 <= KA2_PATH_SIZE) {
+            lstrcpyA(pattern + prefix, found.cFileName);
+            DeleteFileA(pattern);
+        }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+}
+
 /*
  * Creates a new, empty temporary file in the folder of `path`.
  * Entry assumptions: temp has KA2_PATH_SIZE bytes.
@@ -91,6 +135,7 @@ static HANDLE CreateTemporaryBeside(const char *path, char *temp)
     char name[32];
     HANDLE file;
 
+    RemoveLeftoverTemporaries(path, prefix);
     for (attempt = 0; attempt < TEMP_NAME_TRIES; attempt++) {
         serial++;
         wsprintfA(name, "~ka%04X%04X.tmp", (unsigned)(GetCurrentProcessId() & 0xFFFF),

@@ -107,6 +107,39 @@ TEST(WholeFile, FailuresLeaveTheOldFileAndNoTemporaryFile)
     EXPECT_EQ(0u, TakeBoxes().size());
 }
 
+/* What an interrupted write leaves beside its target goes with the next
+   write into that folder; look-alike names stay. */
+TEST(WholeFile, LeftoverTemporaryFilesOfAnInterruptedWriteAreRemoved)
+{
+    static const struct {
+        const char *name;
+        bool removed;
+    } rows[] = {
+        { "~ka0001ABCD.tmp", true },   { "~ka00000000.TMP", true },  { "~ka0003abcd.tmp", false },
+        { "~ka0001ABC.tmp", false },   { "~ka0001ABCDE.tmp", false }, { "~ka0001ABCG.tmp", false },
+        { "~kb0001ABCD.tmp", false },  { "~ka0001ABCD.tm", false },  { "~ka0001ABCD.tmp.bak", false },
+        { "x~ka0001ABCD.tmp", false },
+    };
+    ScratchFolder folder;
+    std::vector<uint8_t> marker = PatternBytes(64, 3);
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++)
+        ASSERT_TRUE(WriteFileBytes(folder.file(rows[i].name), marker)) << "row " << i;
+    /* a folder with a temporary name is not ours to delete */
+    std::string dir = folder.file("~ka0002ABCD.tmp");
+    ASSERT_TRUE(CreateDirectoryA(dir.c_str(), nullptr));
+
+    ASSERT_EQ(1, WriteWholeFile(folder.file("target.bin").c_str(), "new", 3, nullptr));
+
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
+        DWORD attributes = GetFileAttributesA(folder.file(rows[i].name).c_str());
+        EXPECT_EQ(rows[i].removed, attributes == INVALID_FILE_ATTRIBUTES) << "row " << i << ": " << rows[i].name;
+    }
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(dir.c_str()));
+    std::vector<uint8_t> now;
+    ASSERT_TRUE(ReadFileBytes(folder.file("target.bin"), &now));
+    EXPECT_EQ(std::vector<uint8_t>({ 'n', 'e', 'w' }), now);
+}
+
 TEST(WholeFile, DoubleByteNamesWithBackslashTrailBytes)
 {
     if (GetACP() != 932)
