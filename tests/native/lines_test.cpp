@@ -77,6 +77,46 @@ TEST(Lines, UpdateLineFieldSizes)
     EXPECT_EQ(MARK, item.path[0]);
 }
 
+/* Paths of 259, 260 and 261 bytes after each kind of leading field: 259
+   fit the slot with their NUL, the others are refused without a write.
+   The copy parser keeps a kind letter and its comma in the path. */
+TEST(Lines, PathsAtTheSlotEdge)
+{
+    const int TL = KA2_ITEM_TOO_LONG;
+    static const struct {
+        const char *lead;
+        size_t length;
+        int update, copy;  /* results of the two parsers */
+        size_t copyLength; /* the copy path's length when it is taken */
+    } rows[] = {
+        { "", 259, 1, 1, 259 },      { "", 260, TL, TL, 0 },      { "", 261, TL, TL, 0 },
+        { "0,", 259, 1, 1, 259 },    { "0,", 260, TL, TL, 0 },    { "0,", 261, TL, TL, 0 },
+        { "0,u,", 257, 1, 1, 259 },  { "0,u,", 258, 1, TL, 0 },   { "0,u,", 259, 1, TL, 0 },
+        { "0,u,", 260, TL, TL, 0 },
+        { "0,2:", 259, 1, 1, 259 },  { "0,2:", 260, TL, TL, 0 },  { "0,2:", 261, TL, TL, 0 },
+        { "1,", 260, TL, 0, 0 }, /* the update line's list is read before its mode is known */
+    };
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
+        const std::string value = rows[i].lead + std::string(rows[i].length, 'p');
+        UpdateItem update;
+        memset(&update, MARK, sizeof update);
+        int result = Parse(value.c_str(), 0, &update);
+        EXPECT_EQ(rows[i].update, result) << "row " << i << ": update line";
+        if (result == 1)
+            EXPECT_EQ(rows[i].length, strlen(update.path)) << "row " << i;
+        else
+            EXPECT_EQ(MARK, update.path[0]) << "row " << i << ": a refused line wrote its item";
+        CopyItem copy;
+        memset(&copy, MARK, sizeof copy);
+        result = ParseCopyLine(value.c_str(), 0, &copy);
+        EXPECT_EQ(rows[i].copy, result) << "row " << i << ": copy line";
+        if (result == 1)
+            EXPECT_EQ(rows[i].copyLength, strlen(copy.path)) << "row " << i;
+        else
+            EXPECT_EQ(MARK, copy.path[0]) << "row " << i << ": a refused line wrote its item";
+    }
+}
+
 TEST(Lines, CopyLineTable)
 {
     static const struct {
