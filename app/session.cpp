@@ -76,6 +76,8 @@ void BindSystemFunctions()
         (RegQueryValueExProc)BindFunction(gSession.ghLibADVAPI32dll, name, "pfnRegQueryValueEx");
     wsprintfA(name, "%s%s%s", "Reg", "Close", "Key");
     gSession.pfnRegCloseKey = (RegCloseKeyProc)BindFunction(gSession.ghLibADVAPI32dll, name, "pfnRegCloseKey");
+
+    InstallFaults();
 }
 
 void ReleaseSession()

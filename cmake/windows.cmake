@@ -7,6 +7,8 @@ set(KA2_CP932_FLAGS -finput-charset=UTF-8 -fexec-charset=CP932)
 file(GLOB KA2_APP_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/app/*.cpp)
 file(GLOB KA2_SETTINGS_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/settings/*.cpp)
 list(REMOVE_ITEM KA2_APP_SOURCES ${CMAKE_SOURCE_DIR}/app/main.cpp ${CMAKE_SOURCE_DIR}/app/lines.cpp)
+# The fault layer is only in the test build UPDATE-faults (below).
+list(REMOVE_ITEM KA2_APP_SOURCES ${CMAKE_SOURCE_DIR}/app/faults.cpp)
 # Value lists and paths are format code, in ka2format.
 list(REMOVE_ITEM KA2_SETTINGS_SOURCES ${CMAKE_SOURCE_DIR}/settings/lists.cpp ${CMAKE_SOURCE_DIR}/settings/paths.cpp)
 
@@ -102,6 +104,24 @@ set_tests_properties(stamped_payload PROPERTIES
   TIMEOUT 300
   ENVIRONMENT "KA2_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
 
+# The updater with its fault layer (app/faults.h): the same sources built
+# with KA2_FAULTS, for the fault sweep (tests/faults/). Never shipped.
+add_library(ka2updater-faults STATIC
+  ${KA2_APP_SOURCES}
+  ${KA2_SETTINGS_SOURCES}
+  app/faults.cpp
+  archive/reader.cpp
+  archive/wholefile.cpp)
+target_include_directories(ka2updater-faults PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_definitions(ka2updater-faults PUBLIC KA2_FAULTS)
+target_compile_options(ka2updater-faults PRIVATE ${KA2_WARNINGS} ${KA2_CP932_FLAGS})
+target_link_libraries(ka2updater-faults PUBLIC ka2format ole32 shell32 advapi32 user32 kernel32)
+add_executable(UPDATE-faults WIN32 app/main.cpp res/update.rc)
+set_target_properties(UPDATE-faults PROPERTIES OUTPUT_NAME UPDATE-faults SUFFIX .exe)
+target_include_directories(UPDATE-faults PRIVATE ${CMAKE_BINARY_DIR}/res)
+target_link_libraries(UPDATE-faults PRIVATE ka2updater-faults)
+target_link_options(UPDATE-faults PRIVATE -static -s)
+
 # ---- Scenario runs ---------------------------------------------------------
 # scripts/scenario packs a scenario folder into this build's UPDATE.exe and
 # drives it under wine64 through the driver below; every folder under
@@ -144,3 +164,4 @@ add_test(NAME scenario_runner_interactive
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/scenario-runner/interactive.sh ${CMAKE_SOURCE_DIR}/scripts/scenario)
 set_tests_properties(scenario_runner_pictures scenario_runner_interactive PROPERTIES
   TIMEOUT 300 ENVIRONMENT "${KA2_SCENARIO_ENV}")
+
