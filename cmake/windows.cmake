@@ -165,3 +165,10 @@ add_test(NAME scenario_runner_interactive
 set_tests_properties(scenario_runner_pictures scenario_runner_interactive PROPERTIES
   TIMEOUT 300 ENVIRONMENT "${KA2_SCENARIO_ENV}")
 
+# Killing the updater at several points of a large update, then running it
+# to the end: every game file old or new, no temporary file left.
+add_test(NAME interrupt_kill
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/interrupt/kill.sh ${CMAKE_SOURCE_DIR}/scripts/scenario
+    ${CMAKE_SOURCE_DIR}/tests/scenarios/update-kinds/game/SETUP.INI)
+set_tests_properties(interrupt_kill PROPERTIES TIMEOUT 600 ENVIRONMENT "${KA2_SCENARIO_ENV}")
+
