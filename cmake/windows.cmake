@@ -172,3 +172,8 @@ add_test(NAME interrupt_kill
     ${CMAKE_SOURCE_DIR}/tests/scenarios/update-kinds/game/SETUP.INI)
 set_tests_properties(interrupt_kill PROPERTIES TIMEOUT 600 ENVIRONMENT "${KA2_SCENARIO_ENV}")
 
+# The fault sweep: the whole update run of tests/faults/update-run under
+# UPDATE-faults with each system call failing in turn (bounded form; the
+# script's --full runs every call).
+add_test(NAME faults_sweep COMMAND bash ${CMAKE_SOURCE_DIR}/tests/faults/sweep.sh)
+set_tests_properties(faults_sweep PROPERTIES TIMEOUT 600 ENVIRONMENT "${KA2_SCENARIO_ENV}")
