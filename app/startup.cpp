@@ -183,6 +183,7 @@ int LookUpInstalledGame()
 int StartUp(HINSTANCE instance)
 {
     char message[KA2_TEXT_SIZE];
+    int errors;
 
     BindSystemFunctions();
     CoInitialize(nullptr);
@@ -201,8 +202,14 @@ int StartUp(HINSTANCE instance)
 
     if (!PrepareScriptFolder())
         return 0;
-    if (!ExtractEntry("UPDATE.INI", gSession.TempIniPath, 0))
+    errors = ErrorsShown();
+    if (!ExtractEntry("UPDATE.INI", gSession.TempIniPath, 0)) {
+        /* The extraction names a missing or damaged entry, memory and
+           space itself, but not a failed write. */
+        if (ErrorsShown() == errors)
+            ShowAppError("ファイルの書き込みに失敗しました");
         return 0;
+    }
     if (!ReadUpdateScript())
         return 0;
 

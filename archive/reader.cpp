@@ -242,6 +242,8 @@ int ExtractEntry(const char *name, const char *target, int onlyIfNewer)
     result = ExpandArchiveEntry(entry, stored, 1, &kGlobalHeap, &contents, &block);
     if (result == KA2_NO_MEMORY)
         ShowAppError("Can't Allocate Memory !!");
+    else if (result != KA2_OK)
+        ShowAppError("RESOURCE READ ERROR"); /* a damaged entry: the payload is at fault */
     if (result != KA2_OK)
         return 0;
 

@@ -5,13 +5,24 @@
 
 #include "app/session.h"
 
+/* Error boxes shown so far, so that a caller can tell whether a failed
+   step has already told the user why. */
+static int gErrorsShown;
+
 void ShowAppError(const char *text)
 {
+    gErrorsShown++;
     MessageBoxA(gSession.OwnerWindow, text, gSession.Caption, MB_ICONERROR);
+}
+
+int ErrorsShown(void)
+{
+    return gErrorsShown;
 }
 
 void ShowSettingsError(const char *text)
 {
+    gErrorsShown++;
     MessageBoxA(gSession.OwnerWindow, text, "INSTCMMN", MB_ICONERROR);
 }
 

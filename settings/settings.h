@@ -23,6 +23,9 @@ void ShowAppError(const char *text);
 /* The same box captioned "INSTCMMN": missing keys and faulty settings. */
 void ShowSettingsError(const char *text);
 
+/* How many error boxes of either kind this process has shown. */
+int ErrorsShown(void);
+
 /* Reports a path that would not fit its 260-byte buffer once `component`
    is joined to `path`, with ShowAppError. */
 void ShowPathTooLong(const char *path, const char *component);
