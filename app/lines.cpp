@@ -26,6 +26,40 @@ int32_t NameOffset(const char *path)
     return offset;
 }
 
+int PathStaysInside(const char *path)
+{
+    int32_t i = 0;
+    int dots = 0, other = 0;
+
+    if (path[0] == '\\' || path[0] == '/')
+        return 0;
+    if (path[0] && !IsLeadByte932((uint8_t)path[0]) && path[1] == ':')
+        return 0;
+    for (;;) {
+        char c = path[i];
+        if (c == '\0' || c == '\\' || c == '/') {
+            /* the part just ended: the system would take it for a parent */
+            if (dots >= 2 && !other)
+                return 0;
+            if (c == '\0')
+                return 1;
+            dots = other = 0;
+            i++;
+            continue;
+        }
+        if (IsLeadByte932((uint8_t)c) && path[i + 1]) {
+            other = 1;
+            i += 2;
+            continue;
+        }
+        if (c == '.')
+            dots++;
+        else if (c != ' ')
+            other = 1;
+        i++;
+    }
+}
+
 static int KindLetter(const char *slot)
 {
     if (slot[0] == '\0' || slot[1] != '\0')

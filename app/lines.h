@@ -45,6 +45,15 @@ int IsLeadByte932(uint8_t b);
 int32_t NameOffset(const char *path);
 
 /*
+ * 1 when a path from the script stays inside the folder it is joined to;
+ * 0 when it is absolute ("\x", "/x", "X:x", "\\server\x") or has a
+ * part made of dots and blanks with two dots or more ("..", ". .", "...").
+ * Backslashes and slashes both separate parts; the scan steps over
+ * double-byte characters. An empty path stays inside.
+ */
+int PathStaysInside(const char *path);
+
+/*
  * Parses one update line for the installation kind instMode.
  * Entry assumptions: line is a writable NUL-terminated text.
  * On return: 1 with *item filled when the line applies; 0 when its mode

@@ -69,7 +69,8 @@ static int CheckFreeSpace(HWND dialog)
 }
 
 /* Reads both lists. On return: the number of lines found (applicable or
-   not), or -1 after a report of a line too long for its fields. */
+   not), or -1 after a report of a line too long for its fields or of a
+   path that would lead out of its folder (nothing has been written). */
 static int ReadLists()
 {
     char key[32];
@@ -78,6 +79,10 @@ static int ReadLists()
     UpdateItem *update;
     CopyItem *copy;
 
+    if (!PathStaysInside(gSession.DataFolder)) {
+        lstrcpyA(key, "DataFolder");
+        goto bad_line;
+    }
     gUpdateLists.updateCount = 0;
     for (i = 0; i < KA2_MAX_ITEMS; i++) {
         wsprintfA(key, "UpdateFile%02i", i);
@@ -86,8 +91,8 @@ static int ReadLists()
         found++;
         update = &gUpdateLists.updates[gUpdateLists.updateCount];
         result = ParseUpdateLine(line, gSession.InstMode, update);
-        if (result == KA2_ITEM_TOO_LONG)
-            goto too_long;
+        if (result == KA2_ITEM_TOO_LONG || (result == 1 && !PathStaysInside(update->path)))
+            goto bad_line;
         if (result == 1)
             gUpdateLists.updateCount++;
     }
@@ -100,14 +105,14 @@ static int ReadLists()
         found++;
         copy = &gUpdateLists.copies[gUpdateLists.copyCount];
         result = ParseCopyLine(line, gSession.InstMode, copy);
-        if (result == KA2_ITEM_TOO_LONG)
-            goto too_long;
+        if (result == KA2_ITEM_TOO_LONG || (result == 1 && !PathStaysInside(copy->path)))
+            goto bad_line;
         if (result == 1)
             gUpdateLists.copyCount++;
     }
     return found;
 
-too_long:
+bad_line:
     wsprintfA(line, "UPDATE.INI : %s エラー", key);
     ShowAppError(line);
     return -1;

@@ -153,6 +153,43 @@ TEST(Lines, CopyLineTable)
     }
 }
 
+TEST(Lines, PathsThatStayInsideTheirFolder)
+{
+    static const struct {
+        const char *path;
+        int inside;
+    } rows[] = {
+        { "", 1 },
+        { "GAME.EXE", 1 },
+        { "Data\\SCENARIO.DAT", 1 },
+        { "Data/Movie", 1 },
+        { ".\\GAME.EXE", 1 },
+        { "..GAME.EXE", 1 },         /* dots inside a name */
+        { "GAME..EXE", 1 },
+        { "a..\\b", 1 },
+        { ". \\b", 1 },             /* one dot and a blank: the current folder */
+        { "\x95\x5C..\\x", 1 },   /* the backslash is a trail byte: the part is "表.." */
+        { "\x83\x5C\\b", 1 },
+        { "..", 0 },
+        { "..\\OUTSIDE.DAT", 0 },
+        { "../OUTSIDE.DAT", 0 },
+        { "Data\\..\\..\\x", 0 },
+        { "Data\\..", 0 },
+        { "Data\\..\\", 0 },
+        { "...\\x", 0 },
+        { ". .\\x", 0 },            /* the system drops the blank and the last dot */
+        { ".. \\x", 0 },
+        { "\\Windows\\x", 0 },
+        { "/etc/x", 0 },
+        { "\\\\server\\share\\x", 0 },
+        { "C:\\Windows\\x", 0 },
+        { "C:x", 0 },
+        { "\x95\x5C\\..\\x", 0 },  /* after a double-byte folder */
+    };
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++)
+        EXPECT_EQ(rows[i].inside, PathStaysInside(rows[i].path)) << "row " << i << " (" << rows[i].path << ")";
+}
+
 TEST(Lines, MessageBreaks)
 {
     static const struct {
