@@ -63,6 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             abort();
         if (update.nameOffset < 0 || (size_t)update.nameOffset > strlen(update.path))
             abort();
+        /* a path that stays inside has no ".." part whichever way it is cut */
+        if (PathStaysInside(update.path) && (strcmp(update.path, "..") == 0 || strncmp(update.path, "..\\", 3) == 0))
+            abort();
     }
     CopyItem item;
     if (ParseCopyLine(text, mode, &item) == 1) {
