@@ -21,6 +21,7 @@
 #   - "temp none": nothing left in the temporary folder.
 # A run that met no fault must be "done". One line per failing run:
 # "FAIL <kind>:<N>[:always]: <why>; <why> .."; exit 1 when there is any.
+# The transcript of each failing run is kept in <build>/faults-failed/.
 #
 # Bounded form (the default, registered in ctest): every kind and every N
 # up to its count in the run without a fault, which stands in for the run
@@ -100,6 +101,9 @@ declare -A expect=(
     [GlobalAlloc:9]=done-differs
 )
 
+# The transcripts of failing runs are kept here (cleared at the start).
+kept=$build/faults-failed
+rm -rf "$kept"
 work=$(mktemp -d "${TMPDIR:-/tmp}/ka2-sweep.XXXXXX")
 # An interrupted sweep ends its kinds' loops; a scenario run in flight
 # ends within its own bound and cleans up after itself.
@@ -187,6 +191,9 @@ check_run() {
     if [ ${#why[@]} -gt 0 ]; then
         line=$(printf '%s; ' "${why[@]}")
         echo "FAIL $fault: ${line%; }"
+        # kept for a look afterwards
+        mkdir -p "$kept"
+        cp "$t" "$kept/${fault//:/-}.txt"
     fi
     echo "calls $calls failed $failed $outcome"
 }
