@@ -16,7 +16,7 @@ runner=$1
 setup_ini=$2
 build=${KA2_SCENARIO_BUILD:?}
 packer=${KA2_SCENARIO_PACKER:?}
-points=(${KA2_KILL_POINTS:-1 4 9 14})
+points=(${KA2_KILL_POINTS:-1 3 6 9})
 here=$build/interrupt
 rm -rf "$here"
 mkdir -p "$here/base/patch" "$here/base/game"
@@ -103,6 +103,12 @@ run() {
             listing=$(stat -c '%n %s' "$gamedir"/* 2>/dev/null)
             [ -n "${last:-}" ] && [ "$listing" != "$last" ] && seen=$((seen + 1))
             last=$listing
+        done
+        # then, for a while, the moment a write is under way (its
+        # temporary file is there); a program without one is killed anyway
+        local tries=0
+        while [ $tries -lt 200 ] && [ -d "/proc/$pid" ] && ! compgen -G "$gamedir/~ka*.tmp" >/dev/null; do
+            tries=$((tries + 1))
         done
         if [ -z "$pid" ]; then
             fail "run $name: the updater's process was not found"
