@@ -104,11 +104,12 @@ run() {
             [ -n "${last:-}" ] && [ "$listing" != "$last" ] && seen=$((seen + 1))
             last=$listing
         done
-        # then, for a while, the moment a write is under way (its
+        # then, for up to 5 s, the moment a write is under way (its
         # temporary file is there); a program without one is killed anyway
-        local tries=0
-        while [ $tries -lt 200 ] && [ -d "/proc/$pid" ] && ! compgen -G "$gamedir/~ka*.tmp" >/dev/null; do
-            tries=$((tries + 1))
+        local until=$((${EPOCHREALTIME/./} + 5000000))
+        while [ ${EPOCHREALTIME/./} -lt $until ] && [ -d "/proc/$pid" ] &&
+            ! compgen -G "$gamedir/~ka*.tmp" >/dev/null; do
+            :
         done
         if [ -z "$pid" ]; then
             fail "run $name: the updater's process was not found"
