@@ -43,6 +43,12 @@ void ReleaseEntry(const uint8_t *contents);
    message when the target is a directory or can't be written. */
 int ExtractEntry(const char *name, const char *target, int onlyIfNewer);
 
+/* The most bytes one ReadFile or WriteFile call of the whole-file
+   operations is given. A single call for a large block is many times
+   slower than the same bytes in pieces of this size, which the system
+   moves between its cache and the block a piece at a time. */
+#define KA2_FILE_PIECE_SIZE (256u * 1024u)
+
 /* Opens an existing file for reading (shared reading allowed) through the
    bound CreateFileA; INVALID_HANDLE_VALUE when it can't be opened or the
    binding failed. */

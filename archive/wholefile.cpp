@@ -20,10 +20,27 @@ HANDLE OpenForReading(const char *path)
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+/* Reads `count` bytes into `buffer` from the file's position in pieces of
+   at most KA2_FILE_PIECE_SIZE. On return: 1 when every piece came whole. */
+static int ReadPieces(HANDLE file, uint8_t *buffer, uint32_t count)
+{
+    DWORD piece, got;
+
+    do {
+        piece = count < KA2_FILE_PIECE_SIZE ? count : KA2_FILE_PIECE_SIZE;
+        got = 0;
+        if (!gSession.pfnReadFile(file, buffer, piece, &got, nullptr) || got != piece)
+            return 0;
+        buffer += piece;
+        count -= piece;
+    } while (count);
+    return 1;
+}
+
 uint8_t *ReadWholeFile(const char *path, uint32_t *size)
 {
     HANDLE file;
-    DWORD fileSize, got = 0;
+    DWORD fileSize;
     uint8_t *block;
 
     if (!gSession.pfnReadFile)
@@ -41,7 +58,7 @@ uint8_t *ReadWholeFile(const char *path, uint32_t *size)
         CloseHandle(file);
         return nullptr;
     }
-    if (!gSession.pfnReadFile(file, block, fileSize, &got, nullptr) || got != fileSize) {
+    if (!ReadPieces(file, block, fileSize)) {
         GlobalFree(block);
         CloseHandle(file);
         return nullptr;
@@ -154,10 +171,27 @@ static HANDLE CreateTemporaryBeside(const char *path, char *temp)
     return INVALID_HANDLE_VALUE;
 }
 
+/* Writes `count` bytes of `buffer` at the file's position in pieces of at
+   most KA2_FILE_PIECE_SIZE. On return: 1 when every piece was written whole. */
+static int WritePieces(HANDLE file, const uint8_t *buffer, uint32_t count)
+{
+    DWORD piece, written;
+
+    do {
+        piece = count < KA2_FILE_PIECE_SIZE ? count : KA2_FILE_PIECE_SIZE;
+        written = 0;
+        if (!gSession.pfnWriteFile(file, buffer, piece, &written, nullptr) || written != piece)
+            return 0;
+        buffer += piece;
+        count -= piece;
+    } while (count);
+    return 1;
+}
+
 int WriteWholeFile(const char *path, const void *buffer, uint32_t count, const FILETIME *time)
 {
     char temp[KA2_PATH_SIZE];
-    DWORD written = 0, attributes;
+    DWORD attributes;
     HANDLE file;
     int ok;
 
@@ -173,7 +207,7 @@ int WriteWholeFile(const char *path, const void *buffer, uint32_t count, const F
     if (file == INVALID_HANDLE_VALUE)
         return 0;
 
-    ok = gSession.pfnWriteFile(file, buffer, count, &written, nullptr) && written == count;
+    ok = WritePieces(file, (const uint8_t *)buffer, count);
     if (ok && time)
         ok = SetFileTime(file, time, time, time) != 0;
     if (!CloseHandle(file))

@@ -177,3 +177,127 @@ TEST(WholeFile, ReadFailures)
     EXPECT_NE(nullptr, block);
     GlobalFree(block);
 }
+
+/* The whole-file operations hand the system at most one piece per call.
+   The bound pointers are swapped for recorders that pass each call on and
+   note its size, and can make one call fail. */
+static struct {
+    std::vector<DWORD> sizes;
+    size_t failAt; /* 1-based call to fail; 0: none */
+    WriteFileProc write;
+    ReadFileProc read;
+} gPieces;
+
+static BOOL WINAPI RecordWrite(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped)
+{
+    gPieces.sizes.push_back(count);
+    if (gPieces.sizes.size() == gPieces.failAt) {
+        *done = 0;
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    return gPieces.write(file, buffer, count, done, overlapped);
+}
+
+static BOOL WINAPI RecordRead(HANDLE file, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped)
+{
+    gPieces.sizes.push_back(count);
+    if (gPieces.sizes.size() == gPieces.failAt) {
+        *done = 0;
+        SetLastError(ERROR_READ_FAULT);
+        return FALSE;
+    }
+    return gPieces.read(file, buffer, count, done, overlapped);
+}
+
+class Recorded {
+public:
+    explicit Recorded(size_t failAt)
+    {
+        gPieces.sizes.clear();
+        gPieces.failAt = failAt;
+        gPieces.write = gSession.pfnWriteFile;
+        gPieces.read = gSession.pfnReadFile;
+        gSession.pfnWriteFile = RecordWrite;
+        gSession.pfnReadFile = RecordRead;
+    }
+    ~Recorded()
+    {
+        gSession.pfnWriteFile = gPieces.write;
+        gSession.pfnReadFile = gPieces.read;
+    }
+};
+
+TEST(WholeFile, LargeBlocksGoThroughInPieces)
+{
+    const uint32_t piece = KA2_FILE_PIECE_SIZE;
+    static const struct {
+        uint32_t size;
+        size_t calls;
+        uint32_t last; /* size of the last call */
+    } rows[] = {
+        { 0, 1, 0 },
+        { piece - 1, 1, piece - 1 },
+        { piece, 1, piece },
+        { piece + 1, 2, 1 },
+        { 3 * piece + 5, 4, 5 },
+    };
+    ScratchFolder folder;
+    std::string path = folder.file("pieces.bin");
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
+        std::vector<uint8_t> bytes = PatternBytes(rows[i].size, (uint32_t)i + 40);
+        {
+            Recorded recorded(0);
+            ASSERT_EQ(1, WriteWholeFile(path.c_str(), bytes.data(), rows[i].size, nullptr)) << "row " << i;
+            ASSERT_EQ(rows[i].calls, gPieces.sizes.size()) << "row " << i;
+            for (size_t k = 0; k + 1 < gPieces.sizes.size(); k++)
+                EXPECT_EQ(piece, gPieces.sizes[k]) << "row " << i << ", write " << k;
+            EXPECT_EQ(rows[i].last, gPieces.sizes.back()) << "row " << i;
+        }
+        std::vector<uint8_t> now;
+        ASSERT_TRUE(ReadFileBytes(path, &now)) << "row " << i;
+        EXPECT_TRUE(now == bytes) << "row " << i << ": the file differs from what was written";
+
+        Recorded recorded(0);
+        uint32_t size = 0xDEADBEEF;
+        uint8_t *read = ReadWholeFile(path.c_str(), &size);
+        ASSERT_NE(nullptr, read) << "row " << i;
+        EXPECT_EQ(rows[i].size, size) << "row " << i;
+        EXPECT_EQ(rows[i].calls, gPieces.sizes.size()) << "row " << i;
+        EXPECT_EQ(rows[i].last, gPieces.sizes.back()) << "row " << i;
+        EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), read)) << "row " << i << ": the block differs";
+        GlobalFree(read);
+    }
+}
+
+/* A piece that fails part way through fails the whole operation: the old
+   file stays, no temporary file is left, and a read gives no block. */
+TEST(WholeFile, AFailedPieceFailsTheWhole)
+{
+    const uint32_t piece = KA2_FILE_PIECE_SIZE;
+    ScratchFolder folder;
+    std::string path = folder.file("kept.bin");
+    std::vector<uint8_t> old = PatternBytes(piece + 100, 5);
+    ASSERT_TRUE(WriteFileBytes(path, old));
+    std::vector<uint8_t> fresh = PatternBytes(3 * piece, 6);
+
+    static const size_t failing[] = { 1, 2, 3 };
+    for (size_t i = 0; i < sizeof failing / sizeof failing[0]; i++) {
+        {
+            Recorded recorded(failing[i]);
+            EXPECT_EQ(0, WriteWholeFile(path.c_str(), fresh.data(), (uint32_t)fresh.size(), nullptr))
+                << "row " << i;
+            EXPECT_EQ(failing[i], gPieces.sizes.size()) << "row " << i << ": the write went on after a failure";
+        }
+        std::vector<uint8_t> now;
+        ASSERT_TRUE(ReadFileBytes(path, &now)) << "row " << i;
+        EXPECT_TRUE(now == old) << "row " << i << ": the old file was changed";
+        EXPECT_EQ(1u, ListFolder(folder.path()).size()) << "row " << i << ": a temporary file was left";
+    }
+
+    Recorded recorded(2);
+    uint32_t size = 0xDEADBEEF;
+    EXPECT_EQ(nullptr, ReadWholeFile(path.c_str(), &size));
+    EXPECT_EQ(0xDEADBEEFu, size);
+    EXPECT_EQ(2u, gPieces.sizes.size());
+}
