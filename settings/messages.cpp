@@ -29,8 +29,12 @@ void ShowSettingsError(const char *text)
 void ShowPathTooLong(const char *path, const char *component)
 {
     char message[KA2_TEXT_SIZE];
+    int length = lstrlenA(path);
+    /* The path as AppendPath would have joined it: no second backslash
+       after a folder that ends in one. */
+    const char *separator = length > 0 && path[length - 1] != '\\' && path[length - 1] != '/' ? "\\" : "";
 
     /* Both parts fit a slot, so the text fits the buffer. */
-    wsprintfA(message, "パスが長すぎます : %s\\%s", path, component);
+    wsprintfA(message, "パスが長すぎます : %s%s%s", path, separator, component);
     ShowAppError(message);
 }

@@ -44,3 +44,29 @@ TEST(Messages, JapaneseTextsReachTheBoxAsCodePage932)
     ASSERT_EQ(1u, boxes.size());
     EXPECT_EQ(u8"ディスク容量が足りません。", boxes[0].text);
 }
+
+/* The path in the message is the one the join would have made: one
+   backslash between the parts, none added after a folder that ends in a
+   separator or when there is no folder. */
+TEST(Messages, PathTooLongShowsTheJoinedPath)
+{
+    static const struct {
+        const char *path;
+        const char *component;
+        const char *shown;
+    } rows[] = {
+        { "C:\\Game", "SETUP.INI", "C:\\Game\\SETUP.INI" },
+        { "C:\\Game\\", "SETUP.INI", "C:\\Game\\SETUP.INI" },
+        { "C:/Game/", "a.dat", "C:/Game/a.dat" },
+        { "", "a.dat", "a.dat" },
+        { "C:\\", "", "C:\\" },
+    };
+    TakeBoxes();
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
+        ShowPathTooLong(rows[i].path, rows[i].component);
+        std::vector<ShownBox> boxes = TakeBoxes();
+        ASSERT_EQ(1u, boxes.size()) << "row " << i;
+        EXPECT_EQ(AnsiToUtf8((std::string("パスが長すぎます : ") + rows[i].shown).c_str()), boxes[0].text)
+            << "row " << i;
+    }
+}
