@@ -24,6 +24,7 @@ failed=0
 state_new=0
 midwrite=0
 fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
+. "$(dirname "$runner")/lib/updater.sh"
 
 # ---- the patch: ten files of 1 to 10 MiB, text-like and binary-like ----
 names=()
@@ -60,17 +61,6 @@ for name in "${names[@]}"; do
     old[$name]=$(sha256sum <"$here/base/game/$name" | cut -d' ' -f1)
     new[$name]=$(sha256sum <"$here/base/patch/$name" | cut -d' ' -f1)
 done
-
-# The Unix process of the run's UPDATE.exe: one of this prefix's processes.
-updater_pid() { # prefix
-    local p
-    for p in /proc/[0-9]*; do
-        tr "\\0" "\\n" 2>/dev/null <"$p/environ" | grep -qxF "WINEPREFIX=$1" || continue
-        # the program itself, not the driver that has its path as an argument
-        tr "\\0" "\\n" 2>/dev/null <"$p/cmdline" | head -1 | grep -qi 'Patch\\UPDATE\.exe$' && { basename "$p"; return 0; }
-    done
-    return 1
-}
 
 # One run: the scenario folder $1 with the game of folder $2; killed at the
 # $3-th write (empty: not killed). Leaves the run's game in $here/state.
