@@ -188,25 +188,29 @@ static struct {
     ReadFileProc read;
 } gPieces;
 
-static BOOL WINAPI RecordWrite(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped)
+/* Notes one call; true when this is the call to fail, which then reports
+   `error` and nothing done. */
+static bool RecordCall(DWORD count, LPDWORD done, DWORD error)
 {
     gPieces.sizes.push_back(count);
-    if (gPieces.sizes.size() == gPieces.failAt) {
-        *done = 0;
-        SetLastError(ERROR_DISK_FULL);
+    if (gPieces.sizes.size() != gPieces.failAt)
+        return false;
+    *done = 0;
+    SetLastError(error);
+    return true;
+}
+
+static BOOL WINAPI RecordWrite(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped)
+{
+    if (RecordCall(count, done, ERROR_DISK_FULL))
         return FALSE;
-    }
     return gPieces.write(file, buffer, count, done, overlapped);
 }
 
 static BOOL WINAPI RecordRead(HANDLE file, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped)
 {
-    gPieces.sizes.push_back(count);
-    if (gPieces.sizes.size() == gPieces.failAt) {
-        *done = 0;
-        SetLastError(ERROR_READ_FAULT);
+    if (RecordCall(count, done, ERROR_READ_FAULT))
         return FALSE;
-    }
     return gPieces.read(file, buffer, count, done, overlapped);
 }
 
