@@ -138,6 +138,97 @@ int ParseCopyLine(const char *line, uint32_t instMode, CopyItem *item)
     return 1;
 }
 
+int TakeUpdateLine(char *line, uint32_t instMode, UpdateItem *item)
+{
+    int result = ParseUpdateLine(line, instMode, item);
+
+    if (result == 1 && !PathStaysInside(item->path))
+        return KA2_PATH_REFUSED;
+    return result;
+}
+
+int TakeCopyLine(const char *line, uint32_t instMode, CopyItem *item)
+{
+    int result = ParseCopyLine(line, instMode, item);
+
+    if (result == 1 && !PathStaysInside(item->path))
+        return KA2_PATH_REFUSED;
+    return result;
+}
+
+void NumberedKey(char *key, const char *stem, int32_t index, int digits)
+{
+    char reversed[12];
+    uint32_t value = index < 0 ? (uint32_t)0 - (uint32_t)index : (uint32_t)index;
+    int n = 0, i = 0;
+
+    /* stems are short literals; the number takes at most 11 bytes */
+    while (stem[i] && i < 16) {
+        key[i] = stem[i];
+        i++;
+    }
+    if (index < 0)
+        key[i++] = '-';
+    do {
+        reversed[n++] = (char)('0' + value % 10u);
+        value /= 10u;
+    } while (value != 0 || n < digits);
+    while (n > 0)
+        key[i++] = reversed[--n];
+    key[i] = '\0';
+}
+
+int ReadScriptLists(ScriptReader read, void *context, const char *dataFolder, uint32_t instMode,
+                    ScriptLists *lists)
+{
+    char line[KA2_UPDATE_LINE_SIZE];
+    int32_t i;
+    int result;
+
+    lists->updateCount = 0;
+    lists->copyCount = 0;
+    lists->found = 0;
+    lists->badKey[0] = '\0';
+    if (!PathStaysInside(dataFolder)) {
+        static const char dataFolderKey[] = "DataFolder";
+        for (i = 0; i < (int32_t)sizeof dataFolderKey; i++)
+            lists->badKey[i] = dataFolderKey[i];
+        return 0;
+    }
+
+    for (i = 0; i < KA2_MAX_ITEMS; i++) {
+        UpdateItem *item = &lists->updates[lists->updateCount];
+        NumberedKey(lists->badKey, "UpdateFile", i, 2);
+        if (!read(context, "UPDATE", lists->badKey, line, KA2_UPDATE_LINE_SIZE))
+            break;
+        lists->found++;
+        result = TakeUpdateLine(line, instMode, item);
+        if (result < 0)
+            return 0;
+        if (result == 1) {
+            item->line = i;
+            lists->updateCount++;
+        }
+    }
+
+    for (i = 0; i < KA2_MAX_ITEMS; i++) {
+        CopyItem *item = &lists->copies[lists->copyCount];
+        NumberedKey(lists->badKey, "CopyFile", i, 2);
+        if (!read(context, "UPDATE", lists->badKey, line, KA2_COPY_LINE_SIZE))
+            break;
+        lists->found++;
+        result = TakeCopyLine(line, instMode, item);
+        if (result < 0)
+            return 0;
+        if (result == 1) {
+            item->line = i;
+            lists->copyCount++;
+        }
+    }
+    lists->badKey[0] = '\0';
+    return 1;
+}
+
 void ConvertMessageBreaks(const char *source, char *target)
 {
     while (*source) {

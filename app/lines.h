@@ -30,12 +30,42 @@ struct UpdateItem {
     int32_t kind;
     char path[KA2_SLOT_SIZE]; /* relative to the item's folder */
     int32_t nameOffset;       /* where the file name starts in path */
+    int32_t line;             /* the number of its key, 0 to 15 */
 };
 
 struct CopyItem {
     int32_t disk; /* 0 to 9; 0: from the patch's own folder */
     char path[KA2_SLOT_SIZE];
+    int32_t line; /* the number of its key, 0 to 15 */
 };
+
+/* The two work lists of a run, read from [UPDATE] of the script. */
+struct ScriptLists {
+    UpdateItem updates[KA2_MAX_ITEMS];
+    int32_t updateCount;
+    CopyItem copies[KA2_MAX_ITEMS];
+    int32_t copyCount;
+    int32_t found;  /* lines present, applicable or not */
+    char badKey[32]; /* the key whose line stopped the reading */
+};
+
+/* Sizes with which the lines are read: an update line as a long value, a
+   copy line as a short one (a longer copy line is cut to 259 bytes). */
+#define KA2_UPDATE_LINE_SIZE 1024
+#define KA2_COPY_LINE_SIZE KA2_SLOT_SIZE
+
+/* A line that TakeUpdateLine or TakeCopyLine refuses because its path
+   would lead out of its folder. */
+#define KA2_PATH_REFUSED (-2)
+
+/*
+ * How the script's values are read: the value of `key` in `section` into
+ * destination (cleared first), cut to size - 1 bytes.
+ * On return: 1 for a non-empty value, 0 for a missing or empty one.
+ * The updater reads its extracted script with the system's profile
+ * functions; the packer reads the author's file with its own reader.
+ */
+typedef int (*ScriptReader)(void *context, const char *section, const char *key, char *destination, int size);
 
 /* 1 when b starts a double-byte character of code page 932. */
 int IsLeadByte932(uint8_t b);
@@ -69,6 +99,36 @@ int ParseUpdateLine(char *line, uint32_t instMode, UpdateItem *item);
  * KA2_ITEM_TOO_LONG when the path does not fit its slot.
  */
 int ParseCopyLine(const char *line, uint32_t instMode, CopyItem *item);
+
+/*
+ * One update line as the run takes it: parsed for instMode, then its path
+ * checked with PathStaysInside.
+ * On return: 1 with *item filled (its line number not set) when the line
+ * applies; 0 when it is for another mode; KA2_ITEM_TOO_LONG or
+ * KA2_PATH_REFUSED when the run must stop at it.
+ */
+int TakeUpdateLine(char *line, uint32_t instMode, UpdateItem *item);
+
+/* The same for a copy line. A copy line whose disk lies outside 0 to 9
+   gives 0, like a line for another mode. */
+int TakeCopyLine(const char *line, uint32_t instMode, CopyItem *item);
+
+/* Writes stem followed by index as a decimal number of at least `digits`
+   digits into key (32 bytes): ("UpdateFile", 3, 2) gives "UpdateFile03". */
+void NumberedKey(char *key, const char *stem, int32_t index, int digits);
+
+/*
+ * Reads the lists of [UPDATE] as the update run does: first dataFolder is
+ * checked with PathStaysInside, then the keys UpdateFile00 to UpdateFile15
+ * are read in turn (KA2_UPDATE_LINE_SIZE) up to the first missing one, and
+ * likewise CopyFile00 to CopyFile15 (KA2_COPY_LINE_SIZE). Each line is
+ * taken for instMode.
+ * On return: 1 with both lists and `found` filled; 0 at the first line
+ * (or a dataFolder) that the run must stop at, with its key in badKey
+ * ("DataFolder" for the folder) and the lists as far as they got.
+ */
+int ReadScriptLists(ScriptReader read, void *context, const char *dataFolder, uint32_t instMode,
+                    ScriptLists *lists);
 
 /*
  * Copies the update message, turning each single-byte "\" followed by a

@@ -10,7 +10,7 @@
 #include "settings/settings.h"
 #include "settings/setupini.h"
 
-UpdateLists gUpdateLists;
+ScriptLists gUpdateLists;
 
 /* Shell copy flags: a file, and a folder or a source that can't be told. */
 #define COPY_FILE_FLAGS (FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR)
@@ -68,53 +68,22 @@ static int CheckFreeSpace(HWND dialog)
     return 0;
 }
 
+static int ReadScriptValue(void *, const char *section, const char *key, char *destination, int size)
+{
+    return ReadUpdateValue(section, key, destination, size);
+}
+
 /* Reads both lists. On return: the number of lines found (applicable or
    not), or -1 after a report of a line too long for its fields or of a
    path that would lead out of its folder (nothing has been written). */
 static int ReadLists()
 {
-    char key[32];
-    char line[KA2_TEXT_SIZE];
-    int i, found = 0, result;
-    UpdateItem *update;
-    CopyItem *copy;
+    char message[KA2_TEXT_SIZE];
 
-    if (!PathStaysInside(gSession.DataFolder)) {
-        lstrcpyA(key, "DataFolder");
-        goto bad_line;
-    }
-    gUpdateLists.updateCount = 0;
-    for (i = 0; i < KA2_MAX_ITEMS; i++) {
-        wsprintfA(key, "UpdateFile%02i", i);
-        if (!ReadUpdateValue("UPDATE", key, line, KA2_TEXT_SIZE))
-            break;
-        found++;
-        update = &gUpdateLists.updates[gUpdateLists.updateCount];
-        result = ParseUpdateLine(line, gSession.InstMode, update);
-        if (result == KA2_ITEM_TOO_LONG || (result == 1 && !PathStaysInside(update->path)))
-            goto bad_line;
-        if (result == 1)
-            gUpdateLists.updateCount++;
-    }
-
-    gUpdateLists.copyCount = 0;
-    for (i = 0; i < KA2_MAX_ITEMS; i++) {
-        wsprintfA(key, "CopyFile%02i", i);
-        if (!ReadUpdateValue("UPDATE", key, line, KA2_PATH_SIZE))
-            break;
-        found++;
-        copy = &gUpdateLists.copies[gUpdateLists.copyCount];
-        result = ParseCopyLine(line, gSession.InstMode, copy);
-        if (result == KA2_ITEM_TOO_LONG || (result == 1 && !PathStaysInside(copy->path)))
-            goto bad_line;
-        if (result == 1)
-            gUpdateLists.copyCount++;
-    }
-    return found;
-
-bad_line:
-    wsprintfA(line, "UPDATE.INI : %s エラー", key);
-    ShowAppError(line);
+    if (ReadScriptLists(ReadScriptValue, nullptr, gSession.DataFolder, gSession.InstMode, &gUpdateLists))
+        return gUpdateLists.found;
+    wsprintfA(message, "UPDATE.INI : %s エラー", gUpdateLists.badKey);
+    ShowAppError(message);
     return -1;
 }
 

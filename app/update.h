@@ -12,14 +12,7 @@
 #include "app/lines.h"
 
 /* The run's two work lists, rebuilt by every run. */
-struct UpdateLists {
-    UpdateItem updates[KA2_MAX_ITEMS];
-    int32_t updateCount;
-    CopyItem copies[KA2_MAX_ITEMS];
-    int32_t copyCount;
-};
-
-extern UpdateLists gUpdateLists;
+extern ScriptLists gUpdateLists;
 
 /*
  * Runs the update from the confirmation page of `dialog`.

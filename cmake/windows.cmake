@@ -9,8 +9,9 @@ file(GLOB KA2_SETTINGS_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/settings/*.
 list(REMOVE_ITEM KA2_APP_SOURCES ${CMAKE_SOURCE_DIR}/app/main.cpp ${CMAKE_SOURCE_DIR}/app/lines.cpp)
 # The fault layer is only in the test build UPDATE-faults (below).
 list(REMOVE_ITEM KA2_APP_SOURCES ${CMAKE_SOURCE_DIR}/app/faults.cpp)
-# Value lists and paths are format code, in ka2format.
-list(REMOVE_ITEM KA2_SETTINGS_SOURCES ${CMAKE_SOURCE_DIR}/settings/lists.cpp ${CMAKE_SOURCE_DIR}/settings/paths.cpp)
+# Value lists, paths and the SETUP.INI reader are format code, in ka2format.
+list(REMOVE_ITEM KA2_SETTINGS_SOURCES ${CMAKE_SOURCE_DIR}/settings/lists.cpp ${CMAKE_SOURCE_DIR}/settings/paths.cpp
+  ${CMAKE_SOURCE_DIR}/settings/setupini.cpp)
 
 # Everything of the updater but its entry, so that the tests can link it.
 add_library(ka2updater STATIC

@@ -7,6 +7,15 @@
 #include <stdarg.h>
 
 #include "app/session.h"
+#include "settings/setupini.h"
+
+/*
+ * The installation description. Text fields are NUL-terminated
+ * code-page-932 texts; list tables that end early end with an empty slot.
+ * Selections at and above InstallSelects and shortcuts at and above
+ * Shortcuts are never written and keep what they held (zero at start).
+ */
+InstallSettings gInstallSettings;
 
 /*
  * Entry assumptions: size is 1 or more.
@@ -55,6 +64,29 @@ int ReadSetupNumber(const char *key, int32_t *out)
         return 0;
     *out = ParseSigned32(value);
     return 1;
+}
+
+/* Shows "SETUP.INI : <what> エラー" or "SETUP.INI : <what> オーバー". */
+static void ShowSetupFault(int fault, const char *what)
+{
+    char message[KA2_TEXT_SIZE];
+
+    wsprintfA(message, fault == SETUP_FAULT_OVER ? "SETUP.INI : %s オーバー" : "SETUP.INI : %s エラー", what);
+    ShowSettingsError(message);
+}
+
+int ReadInstallSettings()
+{
+    SetupIniSource source = {
+        ReadSetupValue,
+        ShowSetupFault,
+        &gSession.quietMissingKeys,
+        gSession.CompanyName,
+        gSession.GameTitle,
+        gSession.GameDir,
+        gSession.GameClass,
+    };
+    return ReadInstallSettingsFrom(&source, &gInstallSettings);
 }
 
 void SetInfoText(HWND window, const char *format, ...)

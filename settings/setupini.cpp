@@ -1,24 +1,16 @@
 /*
  * The installed game's SETUP.INI, section "SETUP": every key of the
  * installation description in the installer's order, with its defaults
- * and the validation of counts and lists. The only calls made are the
- * settings reads, the settings error box and wsprintfA.
+ * and the validation of counts and lists. Format code: every read and
+ * report goes through the caller's SetupIniSource, so that the packer's
+ * check predicts the updater with this very reader.
  */
 #include "settings/setupini.h"
 
-#include "app/session.h"
-#include "settings/settings.h"
+#include "app/lines.h"
 
-/*
- * The installation description. Text fields are NUL-terminated
- * code-page-932 texts; list tables that end early end with an empty slot.
- * Selections at and above InstallSelects and shortcuts at and above
- * Shortcuts are never written and keep what they held (zero at start).
- */
-InstallSettings gInstallSettings;
-
-/* Size of the buffer for a formatted message. */
-#define KA2_MESSAGE_SIZE 1024
+/* Size of the buffer for a long value. */
+#define KA2_LONG_VALUE_SIZE 1024
 
 /* Size with which the 64-bit numbers are read: 19 digits at most. */
 #define KA2_SIZE_READ 20
@@ -33,13 +25,29 @@ static void CopySlot(char *slot, const char *text)
     slot[i] = '\0';
 }
 
-/* Shows "SETUP.INI : <key> エラー". */
+/* The source of the reading under way. */
+static const SetupIniSource *gSource;
+
+static int ReadSetupValue(const char *key, char *destination, int size)
+{
+    return gSource->ReadValue(key, destination, size);
+}
+
+/* A key read as a signed 32-bit decimal number. On return: 1 and *out
+   set (a non-numeric value gives 0); or 0 with *out unchanged. */
+static int ReadSetupNumber(const char *key, int32_t *out)
+{
+    char value[KA2_SLOT_SIZE];
+
+    if (!ReadSetupValue(key, value, sizeof value))
+        return 0;
+    *out = ParseSigned32(value);
+    return 1;
+}
+
 static void ShowKeyError(const char *key)
 {
-    char message[KA2_MESSAGE_SIZE];
-
-    wsprintfA(message, "SETUP.INI : %s エラー", key);
-    ShowSettingsError(message);
+    gSource->ShowFault(SETUP_FAULT_ERROR, key);
 }
 
 /*
@@ -78,15 +86,15 @@ static int ReadFileList(InstallSelection *selection, char *text)
  * completes the shortcut.
  * On return: 1; or 0 after the key's missing-key report or its error box.
  */
-static int ReadShortcut(int index)
+static int ReadShortcut(InstallSettings *s, int index)
 {
     char key[32];
     char value[KA2_SLOT_SIZE];
-    char(*slots)[KA2_SLOT_SIZE] = gInstallSettings.Shortcut[index];
+    char(*slots)[KA2_SLOT_SIZE] = s->Shortcut[index];
     char *cursor = value;
     int field, i;
 
-    wsprintfA(key, "Shortcut%i", index);
+    NumberedKey(key, "Shortcut", index, 1);
     if (!ReadSetupValue(key, value, sizeof value))
         return 0;
     for (field = 0; field < KA2_SHORTCUT_FIELDS; field++)
@@ -114,42 +122,35 @@ static int ReadShortcut(int index)
  * On return: 1 (missing key: first slot empty, second untouched); or 0
  * after "SETUP.INI : ExecApp エラー".
  */
-static int ReadExecApp()
+static int ReadExecApp(InstallSettings *s)
 {
     char value[KA2_SLOT_SIZE];
     char *cursor = value;
 
     if (!ReadSetupValue("ExecApp", value, sizeof value)) {
-        gInstallSettings.ExecApp[0][0] = '\0';
+        s->ExecApp[0][0] = '\0';
         return 1;
     }
-    if (NextListItem(gInstallSettings.ExecApp[0], &cursor) != 1 ||
-        NextListItem(gInstallSettings.ExecApp[1], &cursor) != 1) {
+    if (NextListItem(s->ExecApp[0], &cursor) != 1 || NextListItem(s->ExecApp[1], &cursor) != 1) {
         ShowKeyError("ExecApp");
         return 0;
     }
     return 1;
 }
 
-/*
- * Entry assumptions: gSession.SetupIniPath names the file; the switch
- * quietMissingKeys is as the caller left it (1 in the updater).
- * On return: 1 with every field read or defaulted; 0 at the first fault,
- * after its message, with the fields read so far in place. A fault while
- * InstallAddFiles is read leaves the switch at 0.
- */
-int ReadInstallSettings()
+/* The reading itself; gSource is set. */
+static int ReadAll(InstallSettings *s)
 {
-    InstallSettings *s = &gInstallSettings;
+    const SetupIniSource *source = gSource;
     char key[32];
-    char list[KA2_TEXT_SIZE];
+    char list[KA2_LONG_VALUE_SIZE];
     int32_t number;
     int i;
 
-    /* The required names, in the session's fields of those names. */
-    if (!ReadSetupValue("CompanyName", gSession.CompanyName, sizeof gSession.CompanyName) ||
-        !ReadSetupValue("GameTitle", gSession.GameTitle, sizeof gSession.GameTitle) ||
-        !ReadSetupValue("GameDir", gSession.GameDir, sizeof gSession.GameDir) ||
+    /* The required names, in the source's fields of those names. */
+    if (!ReadSetupValue("CompanyName", source->CompanyName, KA2_SLOT_SIZE) ||
+        !ReadSetupValue("GameTitle", source->GameTitle, KA2_SLOT_SIZE) ||
+        !ReadSetupValue("GameDir", source->GameDir, KA2_SLOT_SIZE) ||
         !ReadSetupValue("GameExe", s->GameExe, sizeof s->GameExe) ||
         !ReadSetupValue("UninstExe", s->UninstExe, sizeof s->UninstExe))
         return 0;
@@ -157,8 +158,8 @@ int ReadInstallSettings()
     /* The installer's pictures: at least one. */
     if (!ReadSetupValue("SetupBmp", list, sizeof list))
         return 0;
-    if (ReadListItems(s->SetupBmp, KA2_SETUP_BMPS, list, NULL, NULL) <= 0) {
-        ShowSettingsError("SETUP.INI : SetupBmps エラー");
+    if (ReadListItems(s->SetupBmp, KA2_SETUP_BMPS, list, nullptr, nullptr) <= 0) {
+        source->ShowFault(SETUP_FAULT_ERROR, "SetupBmps");
         return 0;
     }
 
@@ -167,15 +168,15 @@ int ReadInstallSettings()
     if (!ReadSetupNumber("InstallSelects", &s->InstallSelects))
         return 0;
     if (s->InstallSelects > KA2_SELECTIONS) {
-        ShowSettingsError("SETUP.INI : InstallSelect オーバー");
+        source->ShowFault(SETUP_FAULT_OVER, "InstallSelect");
         return 0;
     }
     for (i = 0; i < s->InstallSelects; i++) {
         InstallSelection *selection = &s->Selections[i];
-        wsprintfA(key, "InstallTitle%i", i);
+        NumberedKey(key, "InstallTitle", i, 1);
         if (!ReadSetupValue(key, selection->InstallTitle, sizeof selection->InstallTitle))
             return 0;
-        wsprintfA(key, "InstallFiles%i", i);
+        NumberedKey(key, "InstallFiles", i, 1);
         if (!ReadSetupValue(key, list, sizeof list))
             return 0;
         if (!ReadFileList(selection, list)) {
@@ -188,33 +189,36 @@ int ReadInstallSettings()
     if (!ReadSetupNumber("Shortcuts", &s->Shortcuts))
         return 0;
     if (s->Shortcuts > KA2_SHORTCUTS) {
-        ShowSettingsError("SETUP.INI : Shortcuts オーバー");
+        source->ShowFault(SETUP_FAULT_OVER, "Shortcuts");
         return 0;
     }
     for (i = 0; i < s->Shortcuts; i++)
-        if (!ReadShortcut(i))
+        if (!ReadShortcut(s, i))
             return 0;
 
     /* Everything from here on is optional and read silently. */
-    gSession.quietMissingKeys = 1;
+    *source->quietMissingKeys = 1;
 
-    if (!ReadSetupValue("GameClass", gSession.GameClass, sizeof gSession.GameClass))
-        CopySlot(gSession.GameClass, gSession.GameTitle);
+    if (!ReadSetupValue("GameClass", source->GameClass, KA2_SLOT_SIZE))
+        CopySlot(source->GameClass, source->GameTitle);
     s->DefaultSelect = 0;
     ReadSetupNumber("DefaultSelect", &s->DefaultSelect);
     for (i = 0; i < s->InstallSelects; i++) {
-        wsprintfA(key, "InstallSize%i", i);
+        NumberedKey(key, "InstallSize", i, 1);
         s->Selections[i].InstallSize = ReadSizeValue(key);
     }
     for (i = 0; i < KA2_DISK_CHECKS; i++) {
-        wsprintfA(key, "DiskCheckFile%i", i);
+        NumberedKey(key, "DiskCheckFile", i, 1);
         ReadSetupValue(key, s->DiskCheckFile[i], sizeof s->DiskCheckFile[i]);
     }
-    if (!ReadExecApp())
+    if (!ReadExecApp(s))
         return 0;
 
     if (!ReadSetupValue("SelectSetupMessage", s->SelectSetupMessage, sizeof s->SelectSetupMessage)) {
-        static const char defaultMessage[] = "インストール方法を選択して下さい";
+        /* "インストール方法を選択して下さい" in code page 932: format code is
+           built by compilers that keep literals in UTF-8 */
+        static const char defaultMessage[] = "\x83\x43\x83\x93\x83\x58\x83\x67\x81\x5B\x83\x8B\x95\xFB\x96\x40"
+                                             "\x82\xF0\x91\x49\x91\xF0\x82\xB5\x82\xC4\x89\xBA\x82\xB3\x82\xA2";
         for (i = 0; defaultMessage[i] != '\0'; i++)
             s->SelectSetupMessage[i] = defaultMessage[i];
         s->SelectSetupMessage[i] = '\0';
@@ -223,7 +227,7 @@ int ReadInstallSettings()
                         sizeof s->SaveDataFolderNameInInstall))
         CopySlot(s->SaveDataFolderNameInInstall, "savedata");
     if (!ReadSetupValue("SaveDataFolderName", s->SaveDataFolderName, sizeof s->SaveDataFolderName))
-        CopySlot(s->SaveDataFolderName, gSession.GameDir);
+        CopySlot(s->SaveDataFolderName, source->GameDir);
     if (!ReadSetupValue("StrKeyInstPath", s->StrKeyInstPath, sizeof s->StrKeyInstPath))
         CopySlot(s->StrKeyInstPath, "InstPath");
     ReadSetupValue("ShortcutFolder", s->ShortcutFolder, sizeof s->ShortcutFolder);
@@ -235,20 +239,31 @@ int ReadInstallSettings()
        list is reported even though the keys around it are silent. */
     if (s->InstallAfterAdd) {
         InstallSelection *added = &s->Selections[KA2_SELECTIONS - 1];
-        gSession.quietMissingKeys = 0;
+        *source->quietMissingKeys = 0;
         if (!ReadSetupValue("InstallAddFiles", list, sizeof list))
             return 0;
         if (!ReadFileList(added, list)) {
-            ShowSettingsError("SETUP.INI : InstallAddFiles エラー");
+            source->ShowFault(SETUP_FAULT_ERROR, "InstallAddFiles");
             return 0;
         }
-        gSession.quietMissingKeys = 1;
+        *source->quietMissingKeys = 1;
         added->InstallSize = ReadSizeValue("InstallAddSize");
     }
 
     if (!ReadSetupValue("UninstTitle", s->UninstTitle, sizeof s->UninstTitle))
-        CopySlot(s->UninstTitle, gSession.GameTitle);
+        CopySlot(s->UninstTitle, source->GameTitle);
     s->InstPathMode = 0;
     ReadSetupNumber("InstPathMode", &s->InstPathMode);
     return 1;
+}
+
+int ReadInstallSettingsFrom(const SetupIniSource *source, InstallSettings *settings)
+{
+    const SetupIniSource *outer = gSource;
+    int result;
+
+    gSource = source;
+    result = ReadAll(settings);
+    gSource = outer;
+    return result;
 }

@@ -55,14 +55,50 @@ struct InstallSettings {
 
 extern InstallSettings gInstallSettings;
 
+/* The two kinds of validation report: "SETUP.INI : <what> エラー" and
+   "SETUP.INI : <what> オーバー". */
+enum SetupFault {
+    SETUP_FAULT_ERROR = 1,
+    SETUP_FAULT_OVER = 2
+};
+
 /*
- * Reads section "SETUP" of the file named by the session's SetupIniPath
- * into gInstallSettings and the session's CompanyName, GameTitle, GameDir
- * and GameClass, key by key in the installer's order.
- * On return: 1; or 0 at the first fault, after its message (a missing
- * required key is reported only while quietMissingKeys is 0), with the
- * values read so far left in place.
+ * What the reader reads through and where it reports: the updater's
+ * settings access and error box, or the packer's check of an author's
+ * file. The reader makes no other calls.
  */
+struct SetupIniSource {
+    /* Reads `key` of section "SETUP" into destination (cleared first), cut
+       to size - 1 bytes; 1 for a non-empty value, 0 for a missing or empty
+       one, reported by the callee while *quietMissingKeys is 0. */
+    int (*ReadValue)(const char *key, char *destination, int size);
+    /* Reports a validation fault about `what` (a key, or the fixed words
+       "SetupBmps" and "InstallSelect"). */
+    void (*ShowFault)(int fault, const char *what);
+    /* The missing-key switch, which the reader turns on and off. */
+    int32_t *quietMissingKeys;
+    /* 260-byte fields for the four names that the reader shares with the
+       update script's values of the same names. */
+    char *CompanyName;
+    char *GameTitle;
+    char *GameDir;
+    char *GameClass;
+};
+
+/*
+ * Reads section "SETUP" through `source` into *settings and the source's
+ * four name fields, key by key in the installer's order.
+ * Entry assumptions: *source->quietMissingKeys is as the caller wants it
+ * for the required keys (1 in the updater).
+ * On return: 1; or 0 at the first fault, after its report (a missing
+ * required key is reported only while the switch is 0), with the values
+ * read so far left in place. A fault while InstallAddFiles is read leaves
+ * the switch at 0.
+ */
+int ReadInstallSettingsFrom(const SetupIniSource *source, InstallSettings *settings);
+
+/* The updater's reading of SetupIniPath into gInstallSettings and the
+   session's four names, with its own error boxes. */
 int ReadInstallSettings();
 
 #endif

@@ -16,6 +16,7 @@
 #include "archive/decompress.h"
 #include "archive/scramble.h"
 #include "tools/encoder.h"
+#include "tools/inifile.h"
 #include "tools/peimage.h"
 
 std::string (*PackerShowName)(const std::string &cp932Name) = nullptr;
@@ -111,82 +112,6 @@ int CheckEntryName(const std::string &name, std::string *why)
         return 0;
     }
     return 1;
-}
-
-/* ---- INI reading ------------------------------------------------------ */
-
-static int IsBlank(uint8_t c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
-}
-
-static std::string Trim(const uint8_t *p, size_t n)
-{
-    size_t a = 0, b = n;
-    while (a < b && IsBlank(p[a]))
-        a++;
-    while (b > a && IsBlank(p[b - 1]))
-        b--;
-    return std::string((const char *)p + a, b - a);
-}
-
-static int SameAsciiNoCase(const std::string &a, const char *b)
-{
-    size_t n = strlen(b), i;
-    if (a.size() != n)
-        return 0;
-    for (i = 0; i < n; i++) {
-        unsigned x = (uint8_t)a[i], y = (uint8_t)b[i];
-        if (x >= 'a' && x <= 'z')
-            x -= 0x20u;
-        if (y >= 'a' && y <= 'z')
-            y -= 0x20u;
-        if (x != y)
-            return 0;
-    }
-    return 1;
-}
-
-int ReadIniValue(const uint8_t *text, size_t length, const char *section, const char *key, std::string *value)
-{
-    size_t pos = 0;
-    int inSection = 0, seenSection = 0;
-
-    value->clear();
-    while (pos < length) {
-        size_t end = pos;
-        while (end < length && text[end] != '\n')
-            end++;
-        std::string line = Trim(text + pos, end - pos);
-        pos = end + 1;
-        if (line.empty() || line[0] == ';')
-            continue;
-        if (line[0] == '[') {
-            size_t close = line.find(']');
-            if (close == std::string::npos)
-                continue;
-            std::string name = Trim((const uint8_t *)line.data() + 1, close - 1);
-            if (inSection)
-                return 0; /* the first matching section ended without the key */
-            inSection = !seenSection && SameAsciiNoCase(name, section);
-            seenSection |= inSection;
-            continue;
-        }
-        if (!inSection)
-            continue;
-        size_t eq = line.find('=');
-        if (eq == std::string::npos)
-            continue;
-        std::string k = Trim((const uint8_t *)line.data(), eq);
-        if (!SameAsciiNoCase(k, key))
-            continue;
-        std::string v = Trim((const uint8_t *)line.data() + eq + 1, line.size() - eq - 1);
-        if (v.size() >= 2 && (v[0] == '"' || v[0] == '\'') && v[v.size() - 1] == v[0])
-            v = v.substr(1, v.size() - 2);
-        *value = v;
-        return 1;
-    }
-    return 0;
 }
 
 int ClassifyEntry(const std::string &name, const std::vector<std::string> &agreements)

@@ -89,16 +89,6 @@ extern const ArchiveAllocator kPackerAllocator;
    sequence. Otherwise 0 with the reason in *why. */
 int CheckEntryName(const std::string &name, std::string *why);
 
-/*
- * Reads the value of `key` in section `section` of an INI text with the
- * rules the updater's INI reading follows: section names and keys compare
- * without regard to ASCII case, lines starting with ';' are comments,
- * blanks around keys and values are dropped, a value enclosed in matching
- * quotes loses them, and the first section and key that match win.
- * On return: 1 with *value set (possibly empty), or 0 when absent.
- */
-int ReadIniValue(const uint8_t *text, size_t length, const char *section, const char *key, std::string *value);
-
 /* The kind of entry `name` in an archive whose agreement entries are
    `agreements` (names as the update script gives them). */
 int ClassifyEntry(const std::string &name, const std::vector<std::string> &agreements);

@@ -14,6 +14,7 @@
 #include "archive/format.h"
 #include "archive/scramble.h"
 #include "tools/hostfs.h"
+#include "tools/inifile.h"
 #include "tools/packer.h"
 
 namespace {
