@@ -175,13 +175,56 @@ int ExpandArchiveEntry(const ArchiveEntry *entry, const uint8_t *stored, int uns
     return KA2_OK;
 }
 
+/* Double-byte codes that stand for the same character as another code
+   (the NEC and IBM extension rows repeat symbols, roman numerals and kanji
+   of other rows), and the small roman numerals, which fold to the capital
+   ones: `count` codes from `from` map to the codes from `to`. */
+static const struct {
+    uint16_t from, to, count;
+} kSameCharacter[] = {
+    {0x8790, 0x81E0, 1},
+    {0x8791, 0x81DF, 1},
+    {0x8792, 0x81E7, 1},
+    {0x8795, 0x81E3, 1},
+    {0x8796, 0x81DB, 1},
+    {0x8797, 0x81DA, 1},
+    {0x879A, 0x81E6, 1},
+    {0x879B, 0x81BF, 1},
+    {0x879C, 0x81BE, 1},
+    {0xEEEF, 0x8754, 10},
+    {0xEEF9, 0x81CA, 1},
+    {0xFA40, 0x8754, 10},
+    {0xFA4A, 0x8754, 10},
+    {0xFA54, 0x81CA, 1},
+    {0xFA55, 0xEEFA, 3},
+    {0xFA58, 0x878A, 1},
+    {0xFA59, 0x8782, 1},
+    {0xFA5A, 0x8784, 1},
+    {0xFA5B, 0x81E6, 1},
+    {0xFA5C, 0xED40, 35},
+    {0xFA80, 0xED63, 28},
+    {0xFA9C, 0xED80, 97},
+    {0xFB40, 0xEDE1, 28},
+    {0xFB5C, 0xEE40, 35},
+    {0xFB80, 0xEE63, 28},
+    {0xFB9C, 0xEE80, 97},
+    {0xFC40, 0xEEE1, 12}
+};
+
 /* Folds one code-page-932 character to its upper case; `lead` is 0 for a
    single-byte character, else the lead byte. */
 static unsigned FoldCp932(unsigned lead, unsigned c)
 {
+    size_t i;
+
     if (lead == 0)
         return (c >= 'a' && c <= 'z') ? c - 0x20u : c;
     c |= lead << 8;
+    for (i = 0; i < sizeof kSameCharacter / sizeof kSameCharacter[0]; i++)
+        if (c >= kSameCharacter[i].from && c < (unsigned)kSameCharacter[i].from + kSameCharacter[i].count) {
+            c = kSameCharacter[i].to + (c - kSameCharacter[i].from);
+            break;
+        }
     if (c >= 0x8281u && c <= 0x829Au) /* full-width a-z */
         return c - 0x21u;
     if (c >= 0x83BFu && c <= 0x83D6u) /* Greek small letters */

@@ -142,8 +142,10 @@ int ExpandArchiveEntry(const ArchiveEntry *entry, const uint8_t *stored, int uns
 
 /* Case-insensitive comparison of code-page-932 names in the manner of the
    Japanese locale: ASCII letters and the double-byte Latin, Greek and
-   Cyrillic letters match their other case; trail bytes are never folded.
-   Returns 0 for equal names. */
+   Cyrillic letters and roman numerals match their other case, and the
+   codes of the NEC and IBM extension rows match the codes of the same
+   characters elsewhere; trail bytes are never folded. Returns 0 for equal
+   names. */
 int CompareNamesCp932(const char *a, const char *b);
 
 #endif

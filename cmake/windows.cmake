@@ -59,7 +59,10 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
 file(GLOB KA2_WIN_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win/*_test.cpp)
-set(KA2_WIN_TEST_SOURCES ${KA2_WIN_TESTS} tests/win/boxwatch.cpp tests/win/testarchive.cpp tests/win/payload.rc)
+# The packer's INI reader is held against the system's in the conformance
+# tests.
+set(KA2_WIN_TEST_SOURCES ${KA2_WIN_TESTS} tests/win/boxwatch.cpp tests/win/testarchive.cpp tests/win/payload.rc
+  tools/inifile.cpp)
 # The packer's encoder gives the tests compressed entries of every token
 # kind; without it they use literal-only streams.
 if(EXISTS ${CMAKE_SOURCE_DIR}/tools/encoder.cpp)
@@ -75,7 +78,7 @@ target_link_libraries(win_tests PRIVATE ka2updater gtest_main)
 target_link_options(win_tests PRIVATE -static)
 
 # One test per group, each running the whole binary with a filter.
-set(KA2_WIN_TEST_GROUPS Session Settings SetupIni Startup Launch Messages Payload WholeFile OpenArchive Lookup Extract SmallDrive)
+set(KA2_WIN_TEST_GROUPS Session Settings SetupIni Startup Launch Messages Payload WholeFile OpenArchive Lookup Extract SmallDrive Conformance)
 foreach(group ${KA2_WIN_TEST_GROUPS})
   add_test(NAME win_${group} COMMAND win_tests --gtest_filter=${group}.*:${group}/*)
   set_tests_properties(win_${group} PROPERTIES

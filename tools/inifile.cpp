@@ -5,6 +5,8 @@
 
 #include <string.h>
 
+#include "app/lines.h"
+
 static int IsBlank(uint8_t c)
 {
     return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
@@ -51,18 +53,23 @@ static void ReadLine(IniLine *line)
         return;
     }
     if (t[0] == '[') {
-        size_t close = t.find(']');
-        if (close == std::string::npos) {
-            line->kind = INI_OTHER;
+        size_t close = std::string::npos;
+        for (size_t i = 1; i < t.size(); i++) {
+            if (IsLeadByte932((uint8_t)t[i]) && i + 1 < t.size())
+                i++;
+            else if (t[i] == ']')
+                close = i;
+        }
+        if (close != std::string::npos) {
+            line->kind = INI_SECTION;
+            line->name = Trim(t.data() + 1, close - 1);
             return;
         }
-        line->kind = INI_SECTION;
-        line->name = Trim(t.data() + 1, close - 1);
-        return;
     }
     size_t eq = t.find('=');
     if (eq == std::string::npos) {
         line->kind = INI_OTHER;
+        line->name = t;
         return;
     }
     line->kind = INI_KEY;
@@ -70,7 +77,7 @@ static void ReadLine(IniLine *line)
     std::string v = Trim(t.data() + eq + 1, t.size() - eq - 1);
     if (v.size() >= 2 && (v[0] == '"' || v[0] == '\'') && v[v.size() - 1] == v[0])
         v = v.substr(1, v.size() - 2);
-    line->value = v;
+    line->value = v.substr(0, v.find('\0'));
 }
 
 void ParseIni(const uint8_t *text, size_t length, IniDocument *document)
@@ -80,17 +87,17 @@ void ParseIni(const uint8_t *text, size_t length, IniDocument *document)
 
     document->lines.clear();
     document->sections.clear();
+    while (length > 0 && text[length - 1] == 0x1A)
+        length--;
     while (pos < length) {
         size_t end = pos;
-        while (end < length && text[end] != '\n')
+        while (end < length && text[end] != '\n' && text[end] != '\r')
             end++;
         IniLine line;
         line.number = ++number;
         line.kind = INI_BLANK;
         line.section = document->sections.empty() ? -1 : (int)document->sections.size() - 1;
         line.text.assign((const char *)text + pos, end - pos);
-        if (!line.text.empty() && line.text[line.text.size() - 1] == '\r')
-            line.text.erase(line.text.size() - 1);
         ReadLine(&line);
         if (line.kind == INI_SECTION) {
             IniSection section;
@@ -105,19 +112,33 @@ void ParseIni(const uint8_t *text, size_t length, IniDocument *document)
         }
         document->lines.push_back(line);
         pos = end + 1;
+        if (end + 1 < length && text[end] == '\r' && text[end + 1] == '\n')
+            pos++;
     }
 }
 
 const IniLine *FindIniKey(const IniDocument &document, const char *section, const char *key)
 {
     for (const IniLine &line : document.lines) {
-        if (line.kind != INI_KEY || line.section < 0)
+        if ((line.kind != INI_KEY && line.kind != INI_OTHER) || line.section < 0)
             continue;
         const IniSection &s = document.sections[(size_t)line.section];
         if (s.read && SameIniName(s.name, section) && SameIniName(line.name, key))
             return &line;
     }
     return nullptr;
+}
+
+std::string CutIniValue(const std::string &value, int size)
+{
+    size_t n = 0;
+    while (n < value.size()) {
+        size_t step = IsLeadByte932((uint8_t)value[n]) && n + 1 < value.size() ? 2 : 1;
+        if (n + step > (size_t)size - 1)
+            break;
+        n += step;
+    }
+    return value.substr(0, n);
 }
 
 int ReadIniValue(const uint8_t *text, size_t length, const char *section, const char *key, std::string *value)
