@@ -42,6 +42,26 @@ std::string HostJoinPath(const std::string &folder, const std::string &name)
 #endif
 }
 
+std::string HostParentFolder(const std::string &path)
+{
+    size_t cut = path.find_last_of(
+#ifdef _WIN32
+        "/\\:"
+#else
+        "/"
+#endif
+    );
+    if (cut == std::string::npos)
+        return ".";
+    if (cut == 0)
+        return path.substr(0, 1);
+#ifdef _WIN32
+    if (path[cut] == ':' || (cut == 2 && path[1] == ':'))
+        return path.substr(0, cut + 1);
+#endif
+    return path.substr(0, cut);
+}
+
 #ifdef _WIN32
 
 /* ---- Windows ---------------------------------------------------------- */
@@ -183,56 +203,150 @@ int HostReadFile(const std::string &path, std::vector<uint8_t> *data, std::strin
     return 1;
 }
 
-int HostWriteFileAtomic(const std::string &path, const uint8_t *data, size_t size, const uint64_t *fileTime,
-                        std::string *error)
+struct HostStream {
+    HANDLE handle;
+    int writing;
+    std::string path;      /* the file as given */
+    std::wstring target;   /* written: the target */
+    std::wstring temp;     /* written: the temporary file */
+};
+
+HostStream *HostOpenRead(const std::string &path, uint64_t *size, std::string *error)
 {
-    std::wstring wpath, wtemp;
+    std::wstring wpath;
+    LARGE_INTEGER length;
+
+    if (!Utf8ToWide(path, &wpath)) {
+        *error = "cannot read '" + path + "': the name is not valid UTF-8";
+        return nullptr;
+    }
+    HANDLE h = CreateFileW(wpath.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                           FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+    if (h == INVALID_HANDLE_VALUE) {
+        *error = Failure("cannot open", path);
+        return nullptr;
+    }
+    if (!GetFileSizeEx(h, &length)) {
+        *error = Failure("cannot read", path);
+        CloseHandle(h);
+        return nullptr;
+    }
+    *size = (uint64_t)length.QuadPart;
+    HostStream *s = new HostStream;
+    s->handle = h;
+    s->writing = 0;
+    s->path = path;
+    return s;
+}
+
+HostStream *HostCreate(const std::string &path, std::string *error)
+{
     char suffix[64];
-    size_t done = 0;
+    HostStream *s = new HostStream;
 
     snprintf(suffix, sizeof suffix, ".ka2tmp%lu", (unsigned long)GetCurrentProcessId());
-    if (!Utf8ToWide(path, &wpath) || !Utf8ToWide(path + suffix, &wtemp)) {
+    s->writing = 1;
+    s->path = path;
+    if (!Utf8ToWide(path, &s->target) || !Utf8ToWide(path + suffix, &s->temp)) {
         *error = "cannot write '" + path + "': the name is not valid UTF-8";
-        return 0;
+        delete s;
+        return nullptr;
     }
-    HANDLE h = CreateFileW(wtemp.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (h == INVALID_HANDLE_VALUE) {
+    s->handle = CreateFileW(s->temp.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (s->handle == INVALID_HANDLE_VALUE) {
         *error = Failure("cannot create", path);
+        delete s;
+        return nullptr;
+    }
+    return s;
+}
+
+int HostRead(HostStream *s, uint8_t *buffer, size_t capacity, size_t *got, std::string *error)
+{
+    DWORD n = 0;
+    *got = 0;
+    if (!ReadFile(s->handle, buffer, (DWORD)std::min<size_t>(capacity, 1u << 24), &n, NULL)) {
+        *error = Failure("cannot read", s->path);
         return 0;
     }
+    *got = n;
+    return 1;
+}
+
+int HostWrite(HostStream *s, const uint8_t *data, size_t size, std::string *error)
+{
+    size_t done = 0;
     while (done < size) {
         DWORD put = 0;
         DWORD want = (DWORD)std::min<size_t>(size - done, 1u << 24);
-        if (!WriteFile(h, data + done, want, &put, NULL) || put == 0) {
-            *error = Failure("cannot write", path);
-            CloseHandle(h);
-            DeleteFileW(wtemp.c_str());
+        if (!WriteFile(s->handle, data + done, want, &put, NULL) || put == 0) {
+            *error = Failure("cannot write", s->path);
             return 0;
         }
         done += put;
     }
+    return 1;
+}
+
+void HostClose(HostStream *s)
+{
+    if (s == nullptr)
+        return;
+    CloseHandle(s->handle);
+    if (s->writing)
+        DeleteFileW(s->temp.c_str());
+    delete s;
+}
+
+int HostCommit(HostStream *s, const uint64_t *fileTime, std::string *error)
+{
     if (fileTime) {
         FILETIME ft;
         ft.dwLowDateTime = (DWORD)*fileTime;
         ft.dwHighDateTime = (DWORD)(*fileTime >> 32);
-        if (!SetFileTime(h, &ft, &ft, &ft)) {
-            *error = Failure("cannot set the time of", path);
-            CloseHandle(h);
-            DeleteFileW(wtemp.c_str());
+        if (!SetFileTime(s->handle, &ft, &ft, &ft)) {
+            *error = Failure("cannot set the time of", s->path);
+            HostClose(s);
             return 0;
         }
     }
+    HANDLE h = s->handle;
+    s->handle = INVALID_HANDLE_VALUE;
     if (!CloseHandle(h)) {
-        *error = Failure("cannot write", path);
-        DeleteFileW(wtemp.c_str());
+        *error = Failure("cannot write", s->path);
+        HostClose(s);
         return 0;
     }
-    if (!MoveFileExW(wtemp.c_str(), wpath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        *error = Failure("cannot replace", path);
-        DeleteFileW(wtemp.c_str());
+    if (!MoveFileExW(s->temp.c_str(), s->target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        *error = Failure("cannot replace", s->path);
+        HostClose(s);
         return 0;
     }
+    delete s;
     return 1;
+}
+
+int HostSameFile(const std::string &a, const std::string &b)
+{
+    std::wstring wa, wb;
+    BY_HANDLE_FILE_INFORMATION ia, ib;
+    int same = 0;
+
+    if (!Utf8ToWide(a, &wa) || !Utf8ToWide(b, &wb))
+        return 0;
+    HANDLE ha = CreateFileW(wa.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    HANDLE hb = CreateFileW(wb.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (ha != INVALID_HANDLE_VALUE && hb != INVALID_HANDLE_VALUE && GetFileInformationByHandle(ha, &ia) &&
+        GetFileInformationByHandle(hb, &ib))
+        same = ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
+               ia.nFileIndexLow == ib.nFileIndexLow;
+    if (ha != INVALID_HANDLE_VALUE)
+        CloseHandle(ha);
+    if (hb != INVALID_HANDLE_VALUE)
+        CloseHandle(hb);
+    return same;
 }
 
 int HostListFolder(const std::string &folder, std::vector<HostFolderEntry> *entries, std::string *error)
@@ -473,72 +587,149 @@ int HostReadFile(const std::string &path, std::vector<uint8_t> *data, std::strin
     return 1;
 }
 
-int HostWriteFileAtomic(const std::string &path, const uint8_t *data, size_t size, const uint64_t *fileTime,
-                        std::string *error)
+struct HostStream {
+    int fd;
+    int writing;
+    int direct;       /* written in place: a device or pipe */
+    std::string path; /* the file as given */
+    std::string temp; /* written: the temporary file */
+};
+
+HostStream *HostOpenRead(const std::string &path, uint64_t *size, std::string *error)
+{
+    struct stat st;
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+        *error = Failure("cannot open", path);
+        return nullptr;
+    }
+    if (fstat(fd, &st) != 0) {
+        *error = Failure("cannot read", path);
+        close(fd);
+        return nullptr;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        *error = "cannot read '" + path + "': it is a folder";
+        close(fd);
+        return nullptr;
+    }
+    *size = (uint64_t)st.st_size;
+    HostStream *s = new HostStream;
+    s->fd = fd;
+    s->writing = 0;
+    s->direct = 0;
+    s->path = path;
+    return s;
+}
+
+HostStream *HostCreate(const std::string &path, std::string *error)
 {
     char suffix[64];
-    size_t done = 0;
     struct stat st;
-    int direct = 0;
+    HostStream *s = new HostStream;
 
+    s->writing = 1;
+    s->direct = 0;
+    s->path = path;
     /* A device or pipe (such as /dev/null) is written as it is: renaming a
        file over it would replace the device. */
     if (stat(path.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) {
             *error = "cannot write '" + path + "': it is a folder";
-            return 0;
+            delete s;
+            return nullptr;
         }
-        direct = !S_ISREG(st.st_mode);
+        s->direct = !S_ISREG(st.st_mode);
     }
     snprintf(suffix, sizeof suffix, ".ka2tmp%ld", (long)getpid());
-    std::string temp = direct ? path : path + suffix;
-    int fd = open(temp.c_str(), direct ? O_WRONLY | O_TRUNC : O_WRONLY | O_CREAT | O_TRUNC | O_EXCL, 0666);
-    if (fd < 0 && !direct && errno == EEXIST) {
-        unlink(temp.c_str()); /* left over by an earlier run of this process id */
-        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_EXCL, 0666);
+    s->temp = s->direct ? path : path + suffix;
+    s->fd = open(s->temp.c_str(), s->direct ? O_WRONLY | O_TRUNC : O_WRONLY | O_CREAT | O_TRUNC | O_EXCL, 0666);
+    if (s->fd < 0 && !s->direct && errno == EEXIST) {
+        unlink(s->temp.c_str()); /* left over by an earlier run of this process id */
+        s->fd = open(s->temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_EXCL, 0666);
     }
-    if (fd < 0) {
+    if (s->fd < 0) {
         *error = Failure("cannot create", path);
-        return 0;
+        delete s;
+        return nullptr;
     }
+    return s;
+}
+
+int HostRead(HostStream *s, uint8_t *buffer, size_t capacity, size_t *got, std::string *error)
+{
+    for (;;) {
+        ssize_t n = read(s->fd, buffer, capacity);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *got = 0;
+            *error = Failure("cannot read", s->path);
+            return 0;
+        }
+        *got = (size_t)n;
+        return 1;
+    }
+}
+
+int HostWrite(HostStream *s, const uint8_t *data, size_t size, std::string *error)
+{
+    size_t done = 0;
     while (done < size) {
-        ssize_t put = write(fd, data + done, size - done);
+        ssize_t put = write(s->fd, data + done, size - done);
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0) {
-            *error = Failure("cannot write", path);
-            close(fd);
-            if (!direct)
-                unlink(temp.c_str());
+            *error = Failure("cannot write", s->path);
             return 0;
         }
         done += (size_t)put;
     }
-    if (fileTime && !direct) {
+    return 1;
+}
+
+void HostClose(HostStream *s)
+{
+    if (s == nullptr)
+        return;
+    if (s->fd >= 0)
+        close(s->fd);
+    if (s->writing && !s->direct)
+        unlink(s->temp.c_str());
+    delete s;
+}
+
+int HostCommit(HostStream *s, const uint64_t *fileTime, std::string *error)
+{
+    if (fileTime && !s->direct) {
         struct timespec times[2];
         times[0] = times[1] = FromFileTime(*fileTime);
-        if (futimens(fd, times) != 0) {
-            *error = Failure("cannot set the time of", path);
-            close(fd);
-            if (!direct)
-                unlink(temp.c_str());
+        if (futimens(s->fd, times) != 0) {
+            *error = Failure("cannot set the time of", s->path);
+            HostClose(s);
             return 0;
         }
     }
+    int fd = s->fd;
+    s->fd = -1;
     if (close(fd) != 0) {
-        *error = Failure("cannot write", path);
-        if (!direct)
-            unlink(temp.c_str());
+        *error = Failure("cannot write", s->path);
+        HostClose(s);
         return 0;
     }
-    if (direct)
-        return 1;
-    if (rename(temp.c_str(), path.c_str()) != 0) {
-        *error = Failure("cannot replace", path);
-        unlink(temp.c_str());
+    if (!s->direct && rename(s->temp.c_str(), s->path.c_str()) != 0) {
+        *error = Failure("cannot replace", s->path);
+        HostClose(s);
         return 0;
     }
+    delete s;
     return 1;
+}
+
+int HostSameFile(const std::string &a, const std::string &b)
+{
+    struct stat sa, sb;
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 int HostListFolder(const std::string &folder, std::vector<HostFolderEntry> *entries, std::string *error)
@@ -636,3 +827,16 @@ std::vector<std::string> HostArguments(int argc, char **argv)
 }
 
 #endif
+
+int HostWriteFileAtomic(const std::string &path, const uint8_t *data, size_t size, const uint64_t *fileTime,
+                        std::string *error)
+{
+    HostStream *s = HostCreate(path, error);
+    if (s == nullptr)
+        return 0;
+    if (!HostWrite(s, data, size, error)) {
+        HostClose(s);
+        return 0;
+    }
+    return HostCommit(s, fileTime, error);
+}

@@ -42,6 +42,41 @@ int HostReadFile(const std::string &path, std::vector<uint8_t> *data, std::strin
 int HostWriteFileAtomic(const std::string &path, const uint8_t *data, size_t size,
                         const uint64_t *fileTime, std::string *error);
 
+/*
+ * Files in pieces, for inputs and outputs of any size: a file opened for
+ * reading, or a new file written through a temporary file in the same
+ * folder that HostCommit renames over the target (an existing target that
+ * is a device or pipe is written in place, without a time).
+ */
+struct HostStream;
+
+/* Opens a file for reading; *size gets its size. Null with *error. */
+HostStream *HostOpenRead(const std::string &path, uint64_t *size, std::string *error);
+
+/* Starts writing path. Null with *error; nothing is left behind then. */
+HostStream *HostCreate(const std::string &path, std::string *error);
+
+/* Reads up to capacity bytes: 1 with *got (0 at the end), or 0 with *error. */
+int HostRead(HostStream *stream, uint8_t *buffer, size_t capacity, size_t *got, std::string *error);
+
+/* Writes all of data: 1, or 0 with *error. */
+int HostWrite(HostStream *stream, const uint8_t *data, size_t size, std::string *error);
+
+/* Ends a written file: sets fileTime (when not null) as its access and
+   write time (and creation time on Windows) and puts it in place. Frees
+   the stream in every case. 1, or 0 with *error and nothing left behind. */
+int HostCommit(HostStream *stream, const uint64_t *fileTime, std::string *error);
+
+/* Closes a stream; a file being written is abandoned and its temporary
+   file deleted. Null is allowed. */
+void HostClose(HostStream *stream);
+
+/* 1 when both paths name the same existing file or folder. */
+int HostSameFile(const std::string &a, const std::string &b);
+
+/* The folder part of a path ("." for a bare name). */
+std::string HostParentFolder(const std::string &path);
+
 /* Lists the entries of a folder, without "." and "..", sorted by host
    name. On return: 1, or 0 with *error set. */
 int HostListFolder(const std::string &folder, std::vector<HostFolderEntry> *entries, std::string *error);

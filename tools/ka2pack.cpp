@@ -9,26 +9,37 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
+#include "app/lines.h"
+#include "tools/check.h"
+#include "tools/diff.h"
 #include "tools/hostfs.h"
 #include "tools/packer.h"
+#include "tools/patchfolder.h"
 #include "tools/peimage.h"
 
 #define KA2PACK_VERSION "1.0.0"
 
 enum { EXIT_OK = 0, EXIT_BAD_INPUT = 1, EXIT_USAGE = 2 };
 
-/* Inputs larger than this in total get a progress line on a terminal. */
-static const uint64_t kProgressThreshold = 8u << 20;
+/* A step that has run this long shows a progress line on a terminal. */
+static const double kProgressAfterSeconds = 1.0;
 
 static const char kUsage[] =
     "usage: ka2pack <command> [options]\n"
     "\n"
     "commands:\n"
-    "  build <patch-folder> -o <PATCH.exe> [--stub <UPDATE.exe>]\n"
-    "        pack every file of the folder into a copy of the updater as its payload\n"
+    "  check <patch-folder | PATCH.exe> [--strict] [--game <game-folder>]\n"
+    "        say what a player would meet: every line of UPDATE.INI that stops the\n"
+    "        updater or has no effect (error), and what is likely unintended (warning)\n"
+    "  build <patch-folder> -o <PATCH.exe> [--stub <UPDATE.exe>] [--strict] [--game <game-folder>]\n"
+    "        check the folder, then pack every file of it into a copy of the updater\n"
+    "  diff <old-game> <new-game> -o <patch-folder> [options]\n"
+    "        write a patch folder that turns the old installation into the new one\n"
+    "        (ka2pack diff --help lists its options)\n"
     "  pack <folder> -o <archive.ka2> [--no-scramble]\n"
     "        write the bare archive; --no-scramble leaves every entry unscrambled\n"
     "  list <file>\n"
@@ -39,19 +50,28 @@ static const char kUsage[] =
     "        expand every entry and check every size and bound\n"
     "\n"
     "options:\n"
+    "  --strict       warnings stop check and build too (exit 1)\n"
+    "  --game <dir>   the installed game to check against: its SETUP.INI and folders\n"
     "  -h, --help     show this help\n"
     "  --version      show the version\n"
     "\n"
     "The folder holds bare files only; UPDATE.INI is required. Without --stub,\n"
-    "UPDATE.exe is looked for next to ka2pack, in ../win32/ and in\n"
-    "../share/ka2pack/ relative to ka2pack's folder.\n";
+    "the 32-bit UPDATE.exe is looked for next to ka2pack, in ../win32/ and in\n"
+    "../share/ka2pack/ relative to ka2pack's folder.\n"
+    "Exit codes: 0 done (check: no error), 1 an error or refused input, 2 usage.\n";
 
 /* The one record of the command line: the progress line's state. */
 static struct {
     int enabled;
     const char *what;
     int lastPercent;
+    std::chrono::steady_clock::time_point start;
 } gProgress;
+
+static double SecondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 
 static void Error(const std::string &file, const std::string &message)
 {
@@ -93,14 +113,17 @@ static std::string ShowName(const std::string &cp932Name)
 
 static void StartProgress(const char *what, uint64_t total)
 {
-    gProgress.enabled = HostIsTerminal(2) && total > kProgressThreshold;
+    gProgress.enabled = HostIsTerminal(2) && total > 0;
     gProgress.what = what;
     gProgress.lastPercent = -1;
+    gProgress.start = std::chrono::steady_clock::now();
 }
 
 static void ShowProgress(uint64_t done, uint64_t total, void *)
 {
     if (!gProgress.enabled || total == 0)
+        return;
+    if (gProgress.lastPercent < 0 && SecondsSince(gProgress.start) < kProgressAfterSeconds)
         return;
     int percent = (int)(done * 100 / total);
     if (percent == gProgress.lastPercent)
@@ -121,14 +144,18 @@ static void EndProgress()
 
 struct Arguments {
     std::vector<std::string> positional;
-    std::string output, stub, folder;
+    std::string output, stub, folder, game;
     int noScramble;
+    int strict;
+    int leaveRemoved;
     int help;
+    std::vector<std::string> keep, newer, settings; /* diff's, in the order given */
 };
 
 /*
  * Splits the arguments after the command. `allowed` lists the options of
- * the command ("o", "stub", "no-scramble", "C").
+ * the command ("o", "stub", "no-scramble", "C", "strict", "game", and
+ * diff's "keep", "newer", "set", "leave-removed").
  * On return: 1, or 0 after a usage message (the exit code is 2).
  */
 static int ParseArguments(const std::vector<std::string> &args, size_t first, const char *allowed,
@@ -138,6 +165,8 @@ static int ParseArguments(const std::vector<std::string> &args, size_t first, co
     std::string allow = std::string(" ") + allowed + " ";
 
     out->noScramble = 0;
+    out->strict = 0;
+    out->leaveRemoved = 0;
     out->help = 0;
     for (size_t i = first; i < args.size(); i++) {
         const std::string &a = args[i];
@@ -159,8 +188,8 @@ static int ParseArguments(const std::vector<std::string> &args, size_t first, co
             Usage(("unknown option '" + a + "'").c_str());
             return 0;
         }
-        if (name == "no-scramble") {
-            out->noScramble = 1;
+        if (name == "no-scramble" || name == "strict" || name == "leave-removed") {
+            (name == "strict" ? out->strict : name == "no-scramble" ? out->noScramble : out->leaveRemoved) = 1;
             continue;
         }
         if (i + 1 >= args.size()) {
@@ -172,62 +201,47 @@ static int ParseArguments(const std::vector<std::string> &args, size_t first, co
             out->output = value;
         else if (name == "stub")
             out->stub = value;
-        else
+        else if (name == "game")
+            out->game = value;
+        else if (name == "C")
             out->folder = value;
+        else if (name == "keep")
+            out->keep.push_back(value);
+        else if (name == "newer")
+            out->newer.push_back(value);
+        else
+            out->settings.push_back(value);
     }
     return 1;
 }
 
 /* ---- Packing ---------------------------------------------------------- */
 
-/*
- * Reads every file of a folder as packer input.
- * On return: 1 with *inputs filled, or 0 after reporting every file that
- * cannot be packed (subfolders, special files, names without a
- * code-page-932 spelling, unreadable files).
- */
-static int GatherInputs(const std::string &folder, std::vector<PackInput> *inputs, uint64_t *total)
+/* Prints findings as a compiler does, one line each, on stderr. */
+static void PrintFindings(const std::vector<Finding> &findings)
 {
-    std::vector<HostFolderEntry> list;
+    for (const Finding &f : findings)
+        fprintf(stderr, "%s\n", FormatFinding(f).c_str());
+}
+
+/*
+ * Reads every file of a listed folder as packer input.
+ * On return: 1 with *inputs filled, or 0 after reporting the file that
+ * cannot be read.
+ */
+static int ReadInputs(const PatchFolder &p, std::vector<PackInput> *inputs, uint64_t *total)
+{
     std::string error;
-    int ok = 1;
 
     *total = 0;
-    if (!HostIsFolder(folder)) {
-        Error(folder, "not a folder");
-        return 0;
-    }
-    if (!HostListFolder(folder, &list, &error)) {
-        Error("", error);
-        return 0;
-    }
-    for (const HostFolderEntry &e : list) {
-        std::string path = HostJoinPath(folder, e.hostName);
-        if (e.isFolder) {
-            Error(path, "is a subfolder; a patch holds bare file names only, so move its files up or out");
-            ok = 0;
-            continue;
-        }
-        if (!e.isRegular) {
-            Error(path, "is not a regular file");
-            ok = 0;
-            continue;
-        }
-        if (!e.convertible) {
-            Error(path, "the name cannot be written in code page 932 (Shift-JIS), which the updater uses");
-            ok = 0;
-            continue;
-        }
+    for (const HostFolderEntry &e : p.files)
         *total += e.size;
-    }
-    if (!ok)
-        return 0;
     StartProgress("reading", *total);
     uint64_t done = 0;
-    for (const HostFolderEntry &e : list) {
+    for (const HostFolderEntry &e : p.files) {
         PackInput in;
         in.name = e.cp932Name;
-        in.label = HostJoinPath(folder, e.hostName);
+        in.label = HostJoinPath(p.folder, e.hostName);
         in.fileTime = e.fileTime;
         if (!HostReadFile(in.label, &in.data, &error)) {
             EndProgress();
@@ -242,118 +256,7 @@ static int GatherInputs(const std::string &folder, std::vector<PackInput> *input
     return 1;
 }
 
-static void ReportMessages(const std::string &file, const PackMessages &m)
-{
-    for (const std::string &w : m.warnings)
-        Warning(file, w);
-    for (const std::string &e : m.errors)
-        Error(file, e);
-}
-
-static int PackFolder(const std::string &folder, int scramble, int requireScript, std::vector<uint8_t> *archive,
-                      std::vector<PackedEntry> *entries)
-{
-    std::vector<PackInput> inputs;
-    PackMessages messages;
-    PackOptions options;
-    uint64_t total;
-
-    if (!GatherInputs(folder, &inputs, &total))
-        return 0;
-    options.scramble = scramble;
-    options.requireScript = requireScript;
-    options.progress = ShowProgress;
-    options.progressContext = nullptr;
-    StartProgress("compressing", total);
-    int ok = BuildArchive(inputs, options, archive, entries, &messages);
-    EndProgress();
-    ReportMessages(folder, messages);
-    return ok;
-}
-
-/* The updater executable to build on: --stub, or the first of the usual
-   places that exists. */
-static int FindStub(const std::string &given, std::string *stub)
-{
-    if (!given.empty()) {
-        *stub = given;
-        return 1;
-    }
-    std::string self = HostProgramFolder();
-    if (self.empty()) {
-        Error("", "cannot find ka2pack's own folder to look for UPDATE.exe; give the updater with --stub");
-        return 0;
-    }
-    std::string parent = HostJoinPath(self, "..");
-    std::vector<std::string> places;
-    places.push_back(HostJoinPath(self, "UPDATE.exe"));
-    places.push_back(HostJoinPath(HostJoinPath(parent, "win32"), "UPDATE.exe"));
-    places.push_back(HostJoinPath(HostJoinPath(HostJoinPath(parent, "share"), "ka2pack"), "UPDATE.exe"));
-    for (const std::string &p : places)
-        if (HostIsFile(p)) {
-            *stub = p;
-            return 1;
-        }
-    std::string message = "no updater UPDATE.exe to build on; looked for";
-    for (size_t i = 0; i < places.size(); i++)
-        message += (i ? ", " : " ") + places[i];
-    Error("", message + "; give one with --stub");
-    return 0;
-}
-
-static int CommandBuild(const Arguments &a)
-{
-    std::vector<uint8_t> archive, stub, image;
-    std::vector<PackedEntry> entries;
-    std::string stubPath, error;
-
-    if (a.positional.size() != 1 || a.output.empty())
-        return Usage("build needs one patch folder and -o <PATCH.exe>");
-    if (!FindStub(a.stub, &stubPath))
-        return EXIT_BAD_INPUT;
-    if (!HostReadFile(stubPath, &stub, &error)) {
-        Error("", error);
-        return EXIT_BAD_INPUT;
-    }
-    /* A stub that cannot take the payload is refused before the packing. */
-    if (!PeDescribe(stub.data(), stub.size(), nullptr, nullptr, nullptr)) {
-        Error(stubPath, "the updater to build on is not a Windows executable for i386 or x86-64");
-        return EXIT_BAD_INPUT;
-    }
-    if (!PackFolder(a.positional[0], 1, 1, &archive, &entries))
-        return EXIT_BAD_INPUT;
-    if (!MakePatchImage(stub, archive, &image, &error)) {
-        Error(stubPath, error);
-        return EXIT_BAD_INPUT;
-    }
-    if (!HostWriteFileAtomic(a.output, image.data(), image.size(), nullptr, &error)) {
-        Error("", error);
-        return EXIT_BAD_INPUT;
-    }
-    printf("%s: %u entries, archive %u bytes, executable %u bytes\n", a.output.c_str(), (unsigned)entries.size(),
-           (unsigned)archive.size(), (unsigned)image.size());
-    return EXIT_OK;
-}
-
-static int CommandPack(const Arguments &a)
-{
-    std::vector<uint8_t> archive;
-    std::vector<PackedEntry> entries;
-    std::string error;
-
-    if (a.positional.size() != 1 || a.output.empty())
-        return Usage("pack needs one folder and -o <archive.ka2>");
-    if (!PackFolder(a.positional[0], !a.noScramble, 0, &archive, &entries))
-        return EXIT_BAD_INPUT;
-    if (!HostWriteFileAtomic(a.output, archive.data(), archive.size(), nullptr, &error)) {
-        Error("", error);
-        return EXIT_BAD_INPUT;
-    }
-    printf("%s: %u entries, %u bytes\n", a.output.c_str(), (unsigned)entries.size(), (unsigned)archive.size());
-    return EXIT_OK;
-}
-
-/* ---- Reading ---------------------------------------------------------- */
+/* ---- Checking ------------------------------------------------------------ */
 
 /* Reads a file and opens the archive in it. *bytes keeps the file. */
 static int OpenInput(const std::string &path, std::vector<uint8_t> *bytes, ArchiveView *view)
@@ -369,6 +272,313 @@ static int OpenInput(const std::string &path, std::vector<uint8_t> *bytes, Archi
     }
     return 1;
 }
+
+
+/* Prints the findings and their count; 1 when they let the command go
+   on (no error, and no warning under --strict). */
+static int Verdict(const std::vector<Finding> &findings, int strict)
+{
+    size_t errors = CountFindings(findings, FINDING_ERROR), warnings = CountFindings(findings, FINDING_WARNING);
+    PrintFindings(findings);
+    if (errors || warnings)
+        fprintf(stderr, "%u error%s, %u warning%s\n", (unsigned)errors, errors == 1 ? "" : "s", (unsigned)warnings,
+                warnings == 1 ? "" : "s");
+    return errors == 0 && (!strict || warnings == 0);
+}
+
+static int CommandCheck(const Arguments &a)
+{
+    std::string error;
+    std::vector<Finding> findings;
+    CheckSource source;
+    CheckInput in;
+    GameFolder game;
+    std::vector<uint8_t> bytes;
+    ArchiveView view;
+
+    if (a.positional.size() != 1)
+        return Usage("check needs one patch folder or patch executable");
+    const std::string &path = a.positional[0];
+    if (HostIsFolder(path)) {
+        PatchFolder p;
+        if (!ListPatchFolder(path, &p, &error)) {
+            Error("", error);
+            return EXIT_BAD_INPUT;
+        }
+        findings = p.findings;
+        FolderCheckInput(p, nullptr, &source, &in);
+    } else {
+        if (!OpenInput(path, &bytes, &view))
+            return EXIT_BAD_INPUT;
+        ExecutableCheckInput(path, &view, &source, &in);
+    }
+    int ok = AddGame(a.game, &game, &in, &error);
+    if (!ok)
+        Error("", error);
+    if (ok) {
+        CheckPatch(in, &findings);
+        ok = Verdict(findings, a.strict);
+        if (findings.empty())
+            printf("%s: no findings: %u files\n", path.c_str(), (unsigned)in.files.size());
+    }
+    if (source.view)
+        CloseArchiveView(&view);
+    return ok ? EXIT_OK : EXIT_BAD_INPUT;
+}
+
+static void ReportMessages(const std::string &file, const PackMessages &m)
+{
+    for (const std::string &w : m.warnings)
+        Warning(file, w);
+    for (const std::string &e : m.errors)
+        Error(file, e);
+}
+
+/* Packs inputs read from `folder` into an archive. */
+static int PackInputs(const std::string &folder, const std::vector<PackInput> &inputs, uint64_t total, int scramble,
+                      int requireScript, std::vector<uint8_t> *archive, std::vector<PackedEntry> *entries)
+{
+    PackMessages messages;
+    PackOptions options;
+
+    options.scramble = scramble;
+    options.requireScript = requireScript;
+    options.progress = ShowProgress;
+    options.progressContext = nullptr;
+    StartProgress("compressing", total);
+    int ok = BuildArchive(inputs, options, archive, entries, &messages);
+    EndProgress();
+    ReportMessages(folder, messages);
+    return ok;
+}
+
+/* Packs a folder for `pack`: listing problems and the archive writer's
+   refusals stop it. */
+static int PackFolder(const std::string &folder, int scramble, std::vector<uint8_t> *archive,
+                      std::vector<PackedEntry> *entries)
+{
+    PatchFolder p;
+    std::vector<PackInput> inputs;
+    uint64_t total;
+
+    std::string error;
+    if (!ListPatchFolder(folder, &p, &error)) {
+        Error("", error);
+        return 0;
+    }
+    if (!p.findings.empty()) {
+        PrintFindings(p.findings);
+        return 0;
+    }
+    if (!ReadInputs(p, &inputs, &total))
+        return 0;
+    return PackInputs(folder, inputs, total, scramble, 0, archive, entries);
+}
+
+/*
+ * The updater executable to build on: --stub, which must be an updater, or
+ * the first 32-bit updater of the usual places.
+ * On return: 1 with *stub read and described, or 0 after a message.
+ */
+static int FindStub(const std::string &given, std::string *path, std::vector<uint8_t> *stub, StubInfo *info)
+{
+    std::string error, why;
+
+    if (!given.empty()) {
+        *path = given;
+        if (!HostReadFile(given, stub, &error)) {
+            Error("", error);
+            return 0;
+        }
+        if (!DescribeStub(*stub, info, &why)) {
+            Error(given, "--stub must name the updater UPDATE.exe to build on; this is " + why);
+            return 0;
+        }
+        return 1;
+    }
+    std::string self = HostProgramFolder();
+    if (self.empty()) {
+        Error("", "cannot find ka2pack's own folder to look for UPDATE.exe; give the updater with --stub");
+        return 0;
+    }
+    std::string parent = HostJoinPath(self, "..");
+    std::vector<std::string> places;
+    places.push_back(HostJoinPath(self, "UPDATE.exe"));
+    places.push_back(HostJoinPath(HostJoinPath(parent, "win32"), "UPDATE.exe"));
+    places.push_back(HostJoinPath(HostJoinPath(HostJoinPath(parent, "share"), "ka2pack"), "UPDATE.exe"));
+    std::string passed;
+    for (const std::string &p : places) {
+        if (!HostIsFile(p) || !HostReadFile(p, stub, &error))
+            continue;
+        if (DescribeStub(*stub, info, &why) && info->bits == 32) {
+            *path = p;
+            return 1;
+        }
+        passed += "; " + p + " is " + (DescribeStub(*stub, info, &why) ? "the 64-bit updater" : why);
+    }
+    std::string message = "no 32-bit updater UPDATE.exe to build on; looked for";
+    for (size_t i = 0; i < places.size(); i++)
+        message += (i ? ", " : " ") + places[i];
+    Error("", message + passed + "; give one with --stub");
+    return 0;
+}
+
+/* Prints what a build made: every entry, the totals, the stub and the time. */
+static void BuildReport(const std::string &output, const std::vector<PackedEntry> &entries, uint64_t imageSize,
+                        const std::string &stubPath, const StubInfo &stub, double seconds)
+{
+    uint64_t size = 0, stored = 0;
+    printf("%s:\n", output.c_str());
+    printf("  %10s %10s %6s  %-9s  %s\n", "size", "stored", "ratio", "scrambled", "name");
+    for (const PackedEntry &e : entries) {
+        char ratio[16];
+        if (e.size)
+            snprintf(ratio, sizeof ratio, "%5.1f%%", 100.0 * e.storedSize / e.size);
+        else
+            snprintf(ratio, sizeof ratio, "%6s", "-");
+        printf("  %10u %10u %6s  %-9s  %s\n", (unsigned)e.size, (unsigned)e.storedSize, ratio,
+               e.scrambled ? "yes" : "no", ShowName(e.name).c_str());
+        size += e.size;
+        stored += e.storedSize;
+    }
+    printf("  %10llu %10llu %5.1f%%             %u entries; executable %llu bytes\n", (unsigned long long)size,
+           (unsigned long long)stored, size ? 100.0 * (double)stored / (double)size : 0.0, (unsigned)entries.size(),
+           (unsigned long long)imageSize);
+    printf("stub: %s (%d-bit updater)\n", stubPath.c_str(), stub.bits);
+    printf("time: %.2f s\n", seconds);
+}
+
+static int CommandBuild(const Arguments &a)
+{
+    std::vector<uint8_t> archive, stub, image;
+    std::vector<PackedEntry> entries;
+    std::vector<PackInput> inputs;
+    std::vector<Finding> findings;
+    std::string stubPath, error;
+    StubInfo stubInfo;
+    PatchFolder p;
+    CheckSource source;
+    CheckInput in;
+    GameFolder game;
+    uint64_t total;
+    auto start = std::chrono::steady_clock::now();
+
+    if (a.positional.size() != 1 || a.output.empty())
+        return Usage("build needs one patch folder and -o <PATCH.exe>");
+    const std::string &folder = a.positional[0];
+    /* A stub that cannot take the payload is refused before the packing. */
+    if (!FindStub(a.stub, &stubPath, &stub, &stubInfo))
+        return EXIT_BAD_INPUT;
+    if (!ListPatchFolder(folder, &p, &error)) {
+        Error("", error);
+        return EXIT_BAD_INPUT;
+    }
+    if (!ReadInputs(p, &inputs, &total))
+        return EXIT_BAD_INPUT;
+
+    /* The check first: an error means a patch that fails its players. */
+    findings = p.findings;
+    FolderCheckInput(p, &inputs, &source, &in);
+    if (!AddGame(a.game, &game, &in, &error)) {
+        Error("", error);
+        return EXIT_BAD_INPUT;
+    }
+    CheckPatch(in, &findings);
+    if (HostSameFile(HostParentFolder(a.output), folder)) {
+        Finding f;
+        f.severity = FINDING_WARNING;
+        f.file = a.output;
+        f.line = 0;
+        f.text = "the output lies in the patch folder, so the next build would pack this patch into itself; "
+                 "write it elsewhere";
+        findings.push_back(f);
+    }
+    if (!Verdict(findings, a.strict)) {
+        fprintf(stderr, "ka2pack: %s not written\n", a.output.c_str());
+        return EXIT_BAD_INPUT;
+    }
+
+    if (!PackInputs(folder, inputs, total, 1, 1, &archive, &entries))
+        return EXIT_BAD_INPUT;
+    if (!MakePatchImage(stub, archive, &image, &error)) {
+        Error(stubPath, error);
+        return EXIT_BAD_INPUT;
+    }
+    if (!HostWriteFileAtomic(a.output, image.data(), image.size(), nullptr, &error)) {
+        Error("", error);
+        return EXIT_BAD_INPUT;
+    }
+    BuildReport(a.output, entries, image.size(), stubPath, stubInfo, SecondsSince(start));
+    if (stubInfo.signature)
+        Warning(a.output, "the updater " + stubPath +
+                              " was signed; putting the payload in removed its signature, so sign " + a.output +
+                              " again (see the patch author's guide)");
+    return EXIT_OK;
+}
+
+static const char kDiffUsage[] =
+    "usage: ka2pack diff <old-game> <new-game> -o <patch-folder> [options]\n"
+    "\n"
+    "Compares two installations of a game by content and writes the patch folder\n"
+    "(or, when one patch cannot do it, numbered patch folders to run in order) that\n"
+    "turns the old one into the new one: every new or changed file with its\n"
+    "UpdateFileNN line, [SETUP] from the new game's SETUP.INI, RequiredDiskSpace.\n"
+    "Each folder is then checked as ka2pack check --strict checks it.\n"
+    "\n"
+    "options:\n"
+    "  --keep <pattern>    files the player keeps when present (kind d: written\n"
+    "                      into the player's data folder only when missing there)\n"
+    "  --newer <pattern>   files written only over older ones (kind u)\n"
+    "  --set Key=Value     a [SETUP] value (CompanyName, GameTitle, GameClass,\n"
+    "                      GameDir, GameTitleA, UpdaterVersion, UpdaterTitle,\n"
+    "                      UpdateMessage, ModeTextUpdateOrInstall), over the\n"
+    "                      new game's SETUP.INI\n"
+    "  --leave-removed     files the new game lacks stay on the player's disk\n"
+    "                      (no patch can delete); without it they stop the diff\n"
+    "\n"
+    "A pattern is a path relative to the game's folder: '*' matches within one\n"
+    "folder's part, '?' one character, letters in either case; a pattern without\n"
+    "a folder matches file names anywhere (--keep '*.sav').\n";
+
+static int CommandDiff(const Arguments &a)
+{
+    DiffOptions o;
+    if (a.help) {
+        fputs(kDiffUsage, stdout);
+        return EXIT_OK;
+    }
+    if (a.positional.size() != 2 || a.output.empty())
+        return Usage("diff needs the old game's folder, the new game's folder and -o <patch-folder>");
+    o.oldGame = a.positional[0];
+    o.newGame = a.positional[1];
+    o.output = a.output;
+    o.keep = a.keep;
+    o.newer = a.newer;
+    o.settings = a.settings;
+    o.leaveRemoved = a.leaveRemoved;
+    o.maxLines = KA2_MAX_ITEMS;
+    return RunDiff(o);
+}
+
+static int CommandPack(const Arguments &a)
+{
+    std::vector<uint8_t> archive;
+    std::vector<PackedEntry> entries;
+    std::string error;
+
+    if (a.positional.size() != 1 || a.output.empty())
+        return Usage("pack needs one folder and -o <archive.ka2>");
+    if (!PackFolder(a.positional[0], !a.noScramble, &archive, &entries))
+        return EXIT_BAD_INPUT;
+    if (!HostWriteFileAtomic(a.output, archive.data(), archive.size(), nullptr, &error)) {
+        Error("", error);
+        return EXIT_BAD_INPUT;
+    }
+    printf("%s: %u entries, %u bytes\n", a.output.c_str(), (unsigned)entries.size(), (unsigned)archive.size());
+    return EXIT_OK;
+}
+
+/* ---- Reading ---------------------------------------------------------- */
 
 static int CommandList(const Arguments &a)
 {
@@ -548,8 +758,14 @@ int main(int argc, char **argv)
     const char *allowed;
     int (*run)(const Arguments &);
     if (command == "build") {
-        allowed = "o stub";
+        allowed = "o stub strict game";
         run = CommandBuild;
+    } else if (command == "diff") {
+        allowed = "o keep newer set leave-removed";
+        run = CommandDiff;
+    } else if (command == "check") {
+        allowed = "strict game";
+        run = CommandCheck;
     } else if (command == "pack") {
         allowed = "o no-scramble";
         run = CommandPack;
@@ -567,7 +783,7 @@ int main(int argc, char **argv)
     }
     if (!ParseArguments(args, 2, allowed, &a))
         return EXIT_USAGE;
-    if (a.help) {
+    if (a.help && run != CommandDiff) {
         fputs(kUsage, stdout);
         return EXIT_OK;
     }

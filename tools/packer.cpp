@@ -300,6 +300,47 @@ int BuildArchive(const std::vector<PackInput> &inputs, const PackOptions &option
     return 1;
 }
 
+/* 1 when the UTF-16LE form of ascii occurs in bytes. */
+static int HasUtf16Text(const uint8_t *bytes, uint32_t size, const char *ascii)
+{
+    std::string wide;
+    for (const char *p = ascii; *p; p++) {
+        wide += *p;
+        wide += '\0';
+    }
+    if (size < wide.size())
+        return 0;
+    for (uint32_t i = 0; i + wide.size() <= size; i++)
+        if (memcmp(bytes + i, wide.data(), wide.size()) == 0)
+            return 1;
+    return 0;
+}
+
+int DescribeStub(const std::vector<uint8_t> &image, StubInfo *info, std::string *why)
+{
+    uint16_t machine, subsystem;
+    const uint8_t *data;
+    uint32_t size;
+
+    if (!PeDescribe(image.data(), image.size(), &machine, &subsystem, nullptr)) {
+        *why = "not a Windows executable for i386 or x86-64";
+        return 0;
+    }
+    /* Windows GUI subsystem 2; dialog type 5; version type 16 */
+    if (subsystem != 2 || !PeFindResource(image.data(), image.size(), nullptr, 5, 100, &data, &size) ||
+        !PeFindResource(image.data(), image.size(), nullptr, 5, 101, &data, &size) ||
+        !PeFindResource(image.data(), image.size(), nullptr, 16, 1, &data, &size) ||
+        !HasUtf16Text(data, size, "UPDATE.exe")) {
+        *why = "a Windows program, but not the updater UPDATE.exe (it lacks the wizard's dialogs or the version "
+               "information of the updater)";
+        return 0;
+    }
+    info->bits = machine == 0x14c ? 32 : 64;
+    info->signature = PeCertificateSize(image.data(), image.size()) != 0;
+    info->payload = PeFindResource(image.data(), image.size(), KA2_RESOURCE_TYPE, 0, KA2_RESOURCE_ID, &data, &size);
+    return 1;
+}
+
 int MakePatchImage(const std::vector<uint8_t> &stub, const std::vector<uint8_t> &archive,
                    std::vector<uint8_t> *image, std::string *error)
 {

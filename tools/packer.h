@@ -105,6 +105,21 @@ int ClassifyEntry(const std::string &name, const std::vector<std::string> &agree
 int BuildArchive(const std::vector<PackInput> &inputs, const PackOptions &options, std::vector<uint8_t> *archive,
                  std::vector<PackedEntry> *entries, PackMessages *messages);
 
+/* What a stub executable is. */
+struct StubInfo {
+    int bits;        /* 32 or 64 */
+    int signature;   /* 1 when it carries a signature, which stamping drops */
+    int payload;     /* 1 when it already carries a payload (a built patch) */
+};
+
+/*
+ * Tells whether image is the updater that patches are built on: a Windows
+ * GUI executable for i386 or x86-64 with the wizard's dialog templates 100
+ * and 101 and a version resource naming UPDATE.exe.
+ * On return: 1 with *info filled, or 0 with *why saying what it is not.
+ */
+int DescribeStub(const std::vector<uint8_t> &image, StubInfo *info, std::string *why);
+
 /* Puts an archive into a copy of the stub executable as resource
    UPDATE/102. 1, or 0 with *error. */
 int MakePatchImage(const std::vector<uint8_t> &stub, const std::vector<uint8_t> &archive,

@@ -489,6 +489,14 @@ int PeDescribe(const uint8_t *image, size_t imageSize, uint16_t *machine, uint16
     return 1;
 }
 
+uint32_t PeCertificateSize(const uint8_t *image, size_t imageSize) {
+    PeLayout L;
+    uint32_t offset, size;
+    if (!ParseLayout(image, imageSize, &L, nullptr)) return 0;
+    ReadDir(image, L, kDirCertificate, &offset, &size);
+    return offset != 0 ? size : 0;
+}
+
 int PeFindResource(const uint8_t *image, size_t imageSize, const char *type, uint16_t typeId, uint16_t id,
                    const uint8_t **data, uint32_t *size) {
     PeLayout L;

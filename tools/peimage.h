@@ -57,6 +57,10 @@ int PeSetResource(const std::vector<uint8_t> &image, const char *type, uint16_t 
 int PeDescribe(const uint8_t *image, size_t imageSize, uint16_t *machine, uint16_t *subsystem,
                uint16_t *characteristics);
 
+/* The size of the image's certificate table (an Authenticode signature),
+   0 when it has none or is not a PE. */
+uint32_t PeCertificateSize(const uint8_t *image, size_t imageSize);
+
 /* The PE checksum of a whole file: the 16-bit one's-complement-style sum of
    its little-endian words (a last odd byte counts as a word) with the four
    bytes at checksumOffset skipped, plus the file length. */

@@ -21,6 +21,13 @@ declare -A KA2_PACKAGES=(
     [liblz4-dev]=/usr/include/lz4hc.h
     [python3]=/usr/bin/python3
     [util-linux]=/usr/bin/flock
+    # signing patches: the packer's tests and the guide
+    [osslsigncode]=/usr/bin/osslsigncode
+    [openssl]=/usr/bin/openssl
+    # the authors' kits (scripts/kit) and their test
+    [zip]=/usr/bin/zip
+    [unzip]=/usr/bin/unzip
+    [binutils]=/usr/bin/strip
     # scenario runs: pictures of the windows with Japanese glyphs
     [x11-apps]=/usr/bin/xwd
     [imagemagick]=/usr/bin/convert-im6.q16

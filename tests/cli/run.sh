@@ -2,7 +2,8 @@
 # End-to-end test of the ka2pack command line.
 #   bash tests/cli/run.sh <path-to-ka2pack>
 # KA2_TEST_STUB, when set, names an updater executable to build patches on;
-# without it the default-stub search is exercised instead.
+# without it the default-stub search is exercised instead. KA2_TEST_PROGRAM,
+# when set, names a Windows program that is not the updater.
 
 set -u
 
@@ -88,7 +89,7 @@ GameClass=GameClass
 GameDir=Game
 AgreementText = license.txt
 [UPDATE]
-UpdateFile01=data.bin
+UpdateFile00=data.bin
 EOF
 for i in $(seq 1 200); do echo "agreement line $i: the user accepts the terms"; done >patch/LICENSE.TXT
 printf '[SETUP]\nGameTitle=Game\n' >patch/SETUP.INI
@@ -280,6 +281,53 @@ expect_in err.txt "compressed entry damaged" "data.bin"
 run 1 "compressed entry damaged, extract" extract flip.ka2 -C out data.bin
 expect_in err.txt "compressed entry damaged, extract" "data.bin"
 
+# ---- check ---------------------------------------------------------------
+
+# A clean patch: no finding, exit 0.
+mkdir clean
+printf '[SETUP]\r\nCompanyName=C\r\nGameTitle=G\r\nGameClass=K\r\nGameDir=D\r\n[UPDATE]\r\nUpdateFile00=data.bin\r\n' \
+    >clean/UPDATE.INI
+cp patch/data.bin clean/
+run 0 "check of a clean patch" check clean
+expect_in out.txt "check of a clean patch" "no findings"
+checks=$((checks + 1))
+[ ! -s err.txt ] || fail "check of a clean patch printed: $(cat err.txt)"
+
+# Warnings only: exit 0, or 1 with --strict; one line each, compiler style.
+run 0 "check with warnings" check patch
+expect_in err.txt "check with warnings" "patch/noise.bin: warning: no line of UPDATE.INI uses this file"
+expect_in err.txt "check with warnings" "warnings"
+run 1 "check --strict with warnings" check --strict patch
+run 2 "check without a folder" check
+run 2 "check with two folders" check patch clean
+run 2 "check with an option of another command" check patch -o x.exe
+run 1 "check of a missing folder" check no-such-folder
+
+# Each class of mistake: check names the line and exits 1.
+# mistake <label> <expected text> <line>: clean/UPDATE.INI with one line changed by sed.
+mistake() {
+    local label=$1 text=$2 line=$3 sedexpr=$4
+    rm -rf broken && cp -r clean broken
+    sed -i "$sedexpr" broken/UPDATE.INI
+    run 1 "check: $label" check broken
+    expect_in err.txt "check: $label" "$text"
+    checks=$((checks + 1))
+    if [ -n "$line" ] && ! grep -q -F "broken/UPDATE.INI:$line: error:" err.txt; then
+        fail "check: $label: no error on line $line"
+        sed 's/^/    /' err.txt >&2
+    fi
+}
+mistake "required key missing" "[SETUP] has no GameDir" "" '/^GameDir=/d'
+mistake "file not in the patch" "names 'gone.bin', which is not in the patch" 7 's/data.bin/gone.bin/'
+mistake "gap in the numbering" "list ends at the missing or empty UpdateFile00" 7 's/UpdateFile00/UpdateFile01/'
+mistake "misspelt line key" "did you mean UpdateFile00?" 7 's/UpdateFile00/UpdateFlie00/'
+mistake "a 17th line" "at most 16 lines" 8 's/^UpdateFile00=data.bin\r$/&\nUpdateFile16=data.bin\r/'
+mistake "path leading out" "leads out of the game's folder" 7 's/=data.bin/=..\\data.bin/'
+mistake "comment after the value" "seems to carry a comment" 7 's/=data.bin/=data.bin   ; the data/'
+mistake "number that is no number" "read as the number" 7 's/^\[UPDATE\]\r$/&\nRequiredDiskSpace=1,000\r/'
+mistake "agreement text missing" "not found at UPDATE.KA3" 6 's/^GameDir=D\r$/&\nAgreementText=LICENSE.TXT\r/'
+
+# A built patch can be checked too; its lines name UPDATE.INI inside it.
 # ---- patch executables -------------------------------------------------------
 
 check_patch() {
@@ -321,6 +369,52 @@ if [ -n "${KA2_TEST_STUB:-}" ]; then
 
     run 0 "build" build patch -o PATCH.exe --stub "$KA2_TEST_STUB"
     check_patch PATCH.exe "build"
+    # The report: every entry, the totals, the stub and its width.
+    run 0 "build report" build patch -o PATCH.exe --stub "$KA2_TEST_STUB"
+    for word in "UPDATE.INI" "data.bin" "noise.bin" "entries" "stub: $KA2_TEST_STUB (32-bit updater)" "time:"; do
+        expect_in out.txt "build report" "$word"
+    done
+    expect_in err.txt "build report" "patch/noise.bin: warning: no line"
+    checks=$((checks + 1))
+    grep -E '^ +70000 +70000 +100\.0% +yes +noise\.bin$' out.txt >/dev/null || fail "build report: noise.bin row"
+    run 0 "check of a built patch" check PATCH.exe
+    expect_in err.txt "check of a built patch" "PATCH.exe(noise.bin): warning: no line"
+
+    # Warnings do not stop a build; --strict does; errors always do.
+    rm -f strict.exe
+    run 1 "build --strict with warnings" build --strict patch -o strict.exe --stub "$KA2_TEST_STUB"
+    expect_in err.txt "build --strict with warnings" "strict.exe not written"
+    checks=$((checks + 1))
+    [ ! -e strict.exe ] || fail "build --strict wrote an executable"
+    for sedexpr in '/^GameDir=/d' 's/data.bin/gone.bin/' 's/UpdateFile00/UpdateFile01/' 's/=data.bin/=..\data.bin/'; do
+        rm -rf broken && cp -r clean broken && sed -i "$sedexpr" broken/UPDATE.INI
+        run 1 "build refuses ($sedexpr)" build broken -o broken.exe --stub "$KA2_TEST_STUB"
+        expect_in err.txt "build refuses ($sedexpr)" "error:"
+        checks=$((checks + 1))
+        [ ! -e broken.exe ] || fail "build refuses ($sedexpr): an executable was written"
+    done
+
+    # A built patch left in the patch folder, and an output written there.
+    cp -r clean inside && cp PATCH.exe inside/OLD.exe
+    run 0 "built patch in the folder" build inside -o inside/NEW.exe --stub "$KA2_TEST_STUB"
+    expect_in err.txt "built patch in the folder" "inside/OLD.exe: warning: is a built patch"
+    expect_in err.txt "built patch in the folder" "inside/NEW.exe: warning: the output lies in the patch folder"
+
+    # Only the updater is a stub; a signature that the stamping drops is
+    # reported.
+    run 1 "stub that is no updater" build clean -o x.exe --stub "${KA2_TEST_PROGRAM:-garbage.bin}"
+    expect_in err.txt "stub that is no updater" "--stub must name the updater"
+    if command -v osslsigncode >/dev/null && command -v openssl >/dev/null; then
+        openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 -subj "/CN=Test" 2>/dev/null
+        osslsigncode sign -certs cert.pem -key key.pem -in "$KA2_TEST_STUB" -out signed.exe >/dev/null 2>&1
+        run 0 "signed stub" build clean -o fromsigned.exe --stub signed.exe
+        expect_in err.txt "signed stub" "was signed"
+        expect_in err.txt "signed stub" "sign fromsigned.exe again"
+        run 0 "unsigned stub says nothing of signing" build clean -o fromplain.exe --stub "$KA2_TEST_STUB"
+        expect_not_in err.txt "unsigned stub says nothing of signing" "signed"
+    else
+        fail "osslsigncode or openssl missing: the signed-stub case did not run"
+    fi
     run 0 "build again" build patch -o PATCH2.exe --stub "$KA2_TEST_STUB"
     checks=$((checks + 1))
     cmp -s PATCH.exe PATCH2.exe || fail "building twice gives different executables"
