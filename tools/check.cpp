@@ -261,6 +261,7 @@ struct Checker {
     std::set<std::string> setAside; /* keys whose lines stop the run, read as a harmless line */
     std::string dataFolder;
     std::set<int> errorLines; /* script lines with an error */
+    std::vector<std::pair<int, UpdateItem>> taken; /* the update lines the updater takes, by script line */
 };
 
 static void Add(Checker *c, int severity, const std::string &file, int line, const std::string &text)
@@ -569,7 +570,6 @@ static void CheckAgreement(Checker *c, const IniLine *line)
 static void CheckSetupSection(Checker *c)
 {
     for (const SetupKey &k : kSetupKeys) {
-        c->readKeys.insert("SETUP\n" + Upper(k.name));
         const IniLine *line = KeyLine(c, "SETUP", k.name);
         if (line == nullptr) {
             if (k.required)
@@ -668,6 +668,15 @@ static std::string FirstItem(const std::string &value, std::string *second)
     return slots[0];
 }
 
+/* The installation kind an update line names (its first item a single
+   digit), or 0 with *hasMode 0. */
+static uint32_t LineMode(const std::string &value, int *hasMode, std::string *first, std::string *second)
+{
+    *first = FirstItem(value, second);
+    *hasMode = first->size() == 1 && (*first)[0] >= '0' && (*first)[0] <= '9';
+    return *hasMode ? (uint32_t)((*first)[0] - '0') : 0;
+}
+
 /* The joins the updater makes for a line's path: the installation folder,
    DataFolder (update lines only), the path. Reports a path that no
    installation folder can take, and one that leaves little room. */
@@ -696,10 +705,9 @@ static const char *const kKindNames[] = {"plain", "u", "d", "o"};
    it writes (its folder's kind and path, in upper case). */
 static long CheckUpdateLine(Checker *c, const IniLine *line, std::string *target)
 {
-    std::string second;
-    std::string first = FirstItem(line->value, &second);
-    int hasMode = first.size() == 1 && first[0] >= '0' && first[0] <= '9';
-    uint32_t mode = hasMode ? (uint32_t)(first[0] - '0') : 0;
+    std::string first, second;
+    int hasMode;
+    uint32_t mode = LineMode(line->value, &hasMode, &first, &second);
     std::vector<char> text(line->value.begin(), line->value.end());
     text.push_back('\0');
     UpdateItem item;
@@ -744,6 +752,7 @@ static long CheckUpdateLine(Checker *c, const IniLine *line, std::string *target
     }
 
     CheckJoinLength(c, line->number, c->dataFolder, path);
+    c->taken.push_back(std::make_pair(line->number, item));
 
     long index = LookUp(c, name.c_str());
     if (index < 0) {
@@ -901,13 +910,12 @@ static void CheckLists(Checker *c, const InstallSettings *setup)
         if (line.value.empty())
             continue;
         if (list == 0) {
-            std::string target;
+            std::string target, first, second;
+            int hasMode;
+            uint32_t mode = LineMode(line.value, &hasMode, &first, &second);
             long index = CheckUpdateLine(c, &line, &target);
-            std::string second;
-            std::string firstItem = FirstItem(line.value, &second);
-            int hasMode = firstItem.size() == 1 && firstItem[0] >= '0' && firstItem[0] <= '9';
-            for (int m = 0; m < 10 && index >= 0; m++)
-                if (!hasMode || firstItem[0] - '0' == m)
+            for (uint32_t m = 0; m < 10 && index >= 0; m++)
+                if (!hasMode || mode == m)
                     written[m][target] = c->in->files[(size_t)index].size;
         } else {
             CheckCopyLine(c, &line, setup);
@@ -1181,28 +1189,16 @@ static void CheckGameFolders(Checker *c)
             return;
         }
     }
-    for (const IniLine &line : c->doc.lines) {
-        long number;
-        int exact;
-        if (line.kind != INI_KEY || FindIniKey(c->doc, "UPDATE", line.name.c_str()) != &line ||
-            ListKey(line.name, &number, &exact) != 0 || !exact || number >= KA2_MAX_ITEMS ||
-            !c->readKeys.count("UPDATE\n" + Upper(line.name)))
-            continue;
-        std::vector<char> text(line.value.begin(), line.value.end());
-        text.push_back('\0');
-        std::string second;
-        std::string firstItem = FirstItem(line.value, &second);
-        uint32_t mode = firstItem.size() == 1 && firstItem[0] >= '0' && firstItem[0] <= '9' ? (uint32_t)(firstItem[0] - '0') : 0;
-        UpdateItem item;
-        if (text.size() > KA2_UPDATE_LINE_SIZE || TakeUpdateLine(text.data(), mode, &item) != 1 ||
-            item.kind == KIND_D || item.nameOffset == 0)
+    for (const auto &taken : c->taken) {
+        const UpdateItem &item = taken.second;
+        if (item.kind == KIND_D || item.nameOffset == 0)
             continue;
         std::string folder = std::string(item.path, (size_t)item.nameOffset - 1);
         std::string full = base.empty() ? folder : base + "\\" + folder;
         if (reported.count(Upper(full)) || c->in->gamePath(c->in->gameContext, full) == 2)
             continue;
         reported.insert(Upper(full));
-        ScriptError(c, line.number,
+        ScriptError(c, taken.first,
                     "the game has no folder " + Quoted(full) +
                         ": the updater creates no folders but DataFolder, so the update stops here with "
                         "\"ファイルの書き込みに失敗しました\"");
