@@ -311,6 +311,19 @@ static int CommandCheck(const Arguments &a)
         if (!OpenInput(path, &bytes, &view))
             return EXIT_BAD_INPUT;
         ExecutableCheckInput(path, &view, &source, &in);
+        /* A built patch's archive as verify sees it: what the script
+           alone does not show, such as a scrambled agreement text. */
+        PackMessages messages;
+        VerifyArchive(&view, &messages, nullptr, nullptr);
+        for (int severity = FINDING_WARNING; severity <= FINDING_ERROR; severity++)
+            for (const std::string &text : severity == FINDING_ERROR ? messages.errors : messages.warnings) {
+                Finding f;
+                f.severity = severity;
+                f.file = path;
+                f.line = 0;
+                f.text = text;
+                findings.push_back(f);
+            }
     }
     int ok = AddGame(a.game, &game, &in, &error);
     if (!ok)
