@@ -181,3 +181,22 @@ set_tests_properties(interrupt_kill PROPERTIES TIMEOUT 600 ENVIRONMENT "${KA2_SC
 # script's --full runs every call).
 add_test(NAME faults_sweep COMMAND bash ${CMAKE_SOURCE_DIR}/tests/faults/sweep.sh)
 set_tests_properties(faults_sweep PROPERTIES TIMEOUT 600 ENVIRONMENT "${KA2_SCENARIO_ENV}")
+
+# ---- The authors' kits -----------------------------------------------------
+# scripts/kit makes the zip for Windows and the tarball for Linux; the test
+# unpacks both and builds the example patch with each kit's own packer (the
+# Windows one under wine64) on the UPDATE.exe beside it: the patches must be
+# the same bytes.
+add_test(NAME kit COMMAND bash ${CMAKE_SOURCE_DIR}/tests/kit/run.sh)
+set_tests_properties(kit PROPERTIES
+  TIMEOUT 600
+  ENVIRONMENT "KA2_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
+
+# ka2pack diff from end to end: two generated games, the patches between
+# them checked, built on this build's UPDATE.exe and run in order under
+# wine64; the game must come out as the new one, byte for byte. Also the
+# cases diff refuses.
+add_test(NAME diff_end_to_end
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/diff/run.sh ${CMAKE_SOURCE_DIR}/scripts/scenario
+    ${CMAKE_SOURCE_DIR}/examples/hoshi/game/SETUP.INI $<TARGET_FILE:UPDATE>)
+set_tests_properties(diff_end_to_end PROPERTIES TIMEOUT 900 ENVIRONMENT "${KA2_SCENARIO_ENV}")

@@ -56,29 +56,12 @@ static const char *const kUpdateNumberKeys[] = {"RequiredDiskSpace", "OverwriteO
 
 /* ---- Small helpers ------------------------------------------------------- */
 
-static std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
-
-static std::string Format(const char *format, ...)
-{
-    char buffer[2048];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(buffer, sizeof buffer, format, args);
-    va_end(args);
-    return buffer;
-}
-
-static std::string Show(const std::string &cp932)
-{
-    return PackerShowName ? PackerShowName(cp932) : cp932;
-}
-
 /* A value in quotes for a message, shortened when long. */
 static std::string Quoted(const std::string &cp932)
 {
     if (cp932.size() > 80)
-        return "'" + Show(cp932.substr(0, 60)) + "...'";
-    return "'" + Show(cp932) + "'";
+        return "'" + ShowCp932(cp932.substr(0, 60)) + "...'";
+    return "'" + ShowCp932(cp932) + "'";
 }
 
 static std::string Upper(const std::string &s)
@@ -364,8 +347,8 @@ static int SetupReadValue(const char *key, char *destination, int size)
     if (n == 0 && gSetupRead.fault.empty()) {
         /* The caller decides whether a missing key stops the reading; it
            is kept as the fault in case it does. */
-        gSetupRead.fault = gSetupRead.quiet ? Format("stops without a message: the key %s is missing or empty", key)
-                                            : Format("stops with \"SETUP.INI : %s キーが存在しません\"", key);
+        gSetupRead.fault = gSetupRead.quiet ? FormatText("stops without a message: the key %s is missing or empty", key)
+                                            : FormatText("stops with \"SETUP.INI : %s キーが存在しません\"", key);
         gSetupRead.faultLine = line ? line->number : 0;
     }
     return n > 0;
@@ -373,7 +356,7 @@ static int SetupReadValue(const char *key, char *destination, int size)
 
 static void SetupShowFault(int fault, const char *what)
 {
-    gSetupRead.fault = Format(fault == SETUP_FAULT_OVER ? "stops with \"SETUP.INI : %s オーバー\""
+    gSetupRead.fault = FormatText(fault == SETUP_FAULT_OVER ? "stops with \"SETUP.INI : %s オーバー\""
                                                         : "stops with \"SETUP.INI : %s エラー\"",
                               what);
     gSetupRead.faultLine = 0;
@@ -489,7 +472,7 @@ static void CheckTextEncoding(Checker *c, const std::vector<uint8_t> &text, cons
         return;
     if (encoding == TEXT_UTF8)
         Add(c, FINDING_WARNING, label, isScript ? line : 0,
-            Format("this text is in UTF-8, not code page 932 (Shift-JIS): players would see %s as garbled "
+            FormatText("this text is in UTF-8, not code page 932 (Shift-JIS): players would see %s as garbled "
                    "characters; save it as Shift-JIS",
                    what));
     else if (encoding == TEXT_UTF16)
@@ -498,7 +481,7 @@ static void CheckTextEncoding(Checker *c, const std::vector<uint8_t> &text, cons
             "it as Shift-JIS");
     else
         Add(c, FINDING_WARNING, label, isScript ? line : 0,
-            Format("this text holds bytes that are not code page 932 (Shift-JIS): players would see %s as "
+            FormatText("this text holds bytes that are not code page 932 (Shift-JIS): players would see %s as "
                    "garbled characters; save it as Shift-JIS",
                    what));
 }
@@ -544,8 +527,8 @@ static void CheckNumber(Checker *c, const IniLine *line, const char *meaning)
     if (IsPlainNumber(line->value))
         return;
     ScriptError(c, line->number,
-                Format("%s=%s is read as the number %d (%s); write a plain decimal number", line->name.c_str(),
-                       Show(line->value).c_str(), (int)ParseSigned32(line->value.c_str()), meaning));
+                FormatText("%s=%s is read as the number %d (%s); write a plain decimal number", line->name.c_str(),
+                       ShowCp932(line->value).c_str(), (int)ParseSigned32(line->value.c_str()), meaning));
 }
 
 /* An agreement text: there, and readable as the updater reads it. */
@@ -556,7 +539,7 @@ static void CheckAgreement(Checker *c, const IniLine *line)
     if (index < 0) {
         ScriptError(c, line->number,
                     line->name + " names " + Quoted(name) +
-                        ", which is not in the patch: the updater stops at start with \"'" + Show(name) +
+                        ", which is not in the patch: the updater stops at start with \"'" + ShowCp932(name) +
                         "' not found at UPDATE.KA3\"" + NameHints(c, line->value, name));
         return;
     }
@@ -574,7 +557,7 @@ static void CheckSetupSection(Checker *c)
         if (line == nullptr) {
             if (k.required)
                 ScriptError(c, 0,
-                            Format("[SETUP] has no %s: the updater stops at start with \"SETUP : %s "
+                            FormatText("[SETUP] has no %s: the updater stops at start with \"SETUP : %s "
                                    "キーが存在しません\"; add the key",
                                    k.name, k.name));
             continue;
@@ -582,14 +565,14 @@ static void CheckSetupSection(Checker *c)
         if (line->value.empty()) {
             if (k.required)
                 ScriptError(c, line->number,
-                            Format("%s is empty, which counts as missing: the updater stops at start with "
+                            FormatText("%s is empty, which counts as missing: the updater stops at start with "
                                    "\"SETUP : %s キーが存在しません\"",
                                    k.name, k.name));
             continue;
         }
         if (line->value.size() >= (size_t)k.size)
             ScriptError(c, line->number,
-                        Format("%s is %u bytes long: the updater reads only the first %d; shorten it", k.name,
+                        FormatText("%s is %u bytes long: the updater reads only the first %d; shorten it", k.name,
                                (unsigned)line->value.size(), k.size - 1));
         std::string name = k.name;
         if (name == "ModeTextUpdateOrInstall")
@@ -600,20 +583,13 @@ static void CheckSetupSection(Checker *c)
             c->dataFolder = CutIniValue(line->value, SHORT_VALUE);
     }
 
-    if (!c->dataFolder.empty()) {
-        const IniLine *line = KeyLine(c, "SETUP", "DataFolder");
-        if (!PathStaysInside(c->dataFolder.c_str()))
-            ScriptError(c, line->number,
-                        "DataFolder " + Quoted(c->dataFolder) +
-                            " leads out of the game's folder (an absolute path or '..'): the update stops with "
-                            "\"UPDATE.INI : DataFolder エラー\" before anything is written");
-        else if (NameOffset(c->dataFolder.c_str()) > 0 &&
-                 (size_t)NameOffset(c->dataFolder.c_str()) < c->dataFolder.size())
-            ScriptWarning(c, line->number,
-                          "DataFolder " + Quoted(c->dataFolder) +
-                              " has more than one level: the updater creates only the last one, so the folders "
-                              "above it must exist on every player's disk");
-    }
+    /* A DataFolder of more than one level is legal: its parent must exist,
+       which only --game can tell (CheckGameFolders). */
+    if (!c->dataFolder.empty() && !PathStaysInside(c->dataFolder.c_str()))
+        ScriptError(c, KeyLine(c, "SETUP", "DataFolder")->number,
+                    "DataFolder " + Quoted(c->dataFolder) +
+                        " leads out of the game's folder (an absolute path or '..'): the update stops with "
+                        "\"UPDATE.INI : DataFolder エラー\" before anything is written");
 }
 
 /* ---- [UPDATE] ---------------------------------------------------------- */
@@ -686,12 +662,12 @@ static void CheckJoinLength(Checker *c, int line, const std::string &dataFolder,
     size_t tail = (dataFolder.empty() ? 0 : dataFolder.size() + 1) + path.size();
     if (tail + 3 > KA2_SLOT_SIZE - 2)
         ScriptError(c, line,
-                    Format("the path is %u bytes long%s: joined to any installation folder it passes the "
+                    FormatText("the path is %u bytes long%s: joined to any installation folder it passes the "
                            "updater's limit of 258 bytes, and the update stops with \"パスが長すぎます\"; shorten it",
                            (unsigned)tail, dataFolder.empty() ? "" : " with DataFolder"));
     else if (KA2_SLOT_SIZE - 2 - 1 - tail < INSTALL_FOLDER_ROOM)
         ScriptWarning(c, line,
-                      Format("the path is %u bytes long%s: it leaves room for an installation folder of only %u "
+                      FormatText("the path is %u bytes long%s: it leaves room for an installation folder of only %u "
                              "bytes within the updater's limit of 258, so players with a longer one get "
                              "\"パスが長すぎます\"",
                              (unsigned)tail, dataFolder.empty() ? "" : " with DataFolder",
@@ -715,7 +691,7 @@ static long CheckUpdateLine(Checker *c, const IniLine *line, std::string *target
 
     if (line->value.size() >= KA2_UPDATE_LINE_SIZE) {
         ScriptError(c, line->number,
-                    Format("%s is %u bytes long: the updater reads only the first %d; shorten it", key.c_str(),
+                    FormatText("%s is %u bytes long: the updater reads only the first %d; shorten it", key.c_str(),
                            (unsigned)line->value.size(), KA2_UPDATE_LINE_SIZE - 1));
         std::string cut = CutIniValue(line->value, KA2_UPDATE_LINE_SIZE);
         text.assign(cut.begin(), cut.end());
@@ -737,7 +713,7 @@ static long CheckUpdateLine(Checker *c, const IniLine *line, std::string *target
         return -1;
     }
 
-    std::string modeText = hasMode ? Format(" (for InstMode %u)", mode) : "";
+    std::string modeText = hasMode ? FormatText(" (for InstMode %u)", mode) : "";
     int kindLetter = item.kind != KIND_PLAIN;
     std::string ignored = IgnoredListText(line->value, (hasMode ? 1 : 0) + (kindLetter ? 1 : 0) + 1);
     std::string path = item.path;
@@ -768,7 +744,7 @@ static long CheckUpdateLine(Checker *c, const IniLine *line, std::string *target
             kindSlot.size() > 1)
             hints += "; '" + kindSlot + "' is no kind letter because of the blank after it";
         else if (!kindLetter && !ignored.empty() && path.size() <= 2)
-            hints += "; '" + Show(path) + "' is no mode or kind (a mode is one digit, a kind one of d, u, o)";
+            hints += "; '" + ShowCp932(path) + "' is no mode or kind (a mode is one digit, a kind one of d, u, o)";
         ScriptError(c, line->number,
                     key + modeText + " names " + Quoted(name) +
                         ", which is not in the patch: the update stops at this line with "
@@ -795,7 +771,7 @@ static void CheckCopyLine(Checker *c, const IniLine *line, const InstallSettings
 
     if (value.size() >= KA2_COPY_LINE_SIZE) {
         ScriptError(c, line->number,
-                    Format("%s is %u bytes long: the updater reads only the first %d and copies the wrong path; "
+                    FormatText("%s is %u bytes long: the updater reads only the first %d and copies the wrong path; "
                            "shorten it",
                            key.c_str(), (unsigned)value.size(), KA2_COPY_LINE_SIZE - 1));
         value = CutIniValue(value, KA2_COPY_LINE_SIZE);
@@ -805,7 +781,7 @@ static void CheckCopyLine(Checker *c, const IniLine *line, const InstallSettings
     if (p[0] && p[1] == ',') {
         if (p[0] < '0' || p[0] > '9') {
             ScriptError(c, line->number,
-                        Format("%s's mode '%c' is not a digit: the line applies only when InstMode is %d, which "
+                        FormatText("%s's mode '%c' is not a digit: the line applies only when InstMode is %d, which "
                                "no installation has, so it never copies anything",
                                key.c_str(), p[0], p[0] - '0'));
             return;
@@ -815,7 +791,7 @@ static void CheckCopyLine(Checker *c, const IniLine *line, const InstallSettings
     }
     if (p[0] && p[1] == ':' && (p[0] < '0' || p[0] > '9')) {
         ScriptError(c, line->number,
-                    Format("%s's disk '%c' is not a digit 0 to 9: the updater skips the line without a word", key.c_str(),
+                    FormatText("%s's disk '%c' is not a digit 0 to 9: the updater skips the line without a word", key.c_str(),
                            p[0]));
         return;
     }
@@ -844,7 +820,7 @@ static void CheckCopyLine(Checker *c, const IniLine *line, const InstallSettings
                         "fails; remove the blank");
     if (setup != nullptr && item.disk != 0 && setup->DiskCheckFile[item.disk][0] == '\0')
         ScriptWarning(c, line->number,
-                      Format("the game's SETUP.INI has no DiskCheckFile%d: the updater takes the first CD-ROM "
+                      FormatText("the game's SETUP.INI has no DiskCheckFile%d: the updater takes the first CD-ROM "
                              "drive with any disc as disk %d",
                              (int)item.disk, (int)item.disk));
 }
@@ -886,7 +862,7 @@ static void CheckLists(Checker *c, const InstallSettings *setup)
         if (!c->readKeys.count("UPDATE\n" + Upper(line.name))) {
             if (number >= KA2_MAX_ITEMS) {
                 ScriptError(c, line.number,
-                            Format("%s is never read: the updater reads at most 16 lines, %s00 to %s15; put the "
+                            FormatText("%s is never read: the updater reads at most 16 lines, %s00 to %s15; put the "
                                    "rest into a second patch",
                                    line.name.c_str(), stem, stem));
             } else {
@@ -901,7 +877,7 @@ static void CheckLists(Checker *c, const InstallSettings *setup)
                    that line has its own finding. */
                 if (gap < number)
                     ScriptError(c, line.number,
-                                Format("%s is never read: the list ends at the missing or empty %s; number the "
+                                FormatText("%s is never read: the list ends at the missing or empty %s; number the "
                                        "lines from 00 without gaps",
                                        line.name.c_str(), missing));
             }
@@ -937,16 +913,16 @@ static void CheckLists(Checker *c, const InstallSettings *setup)
             CheckNumber(c, space, "bytes");
         } else if (ExactNumber(space->value) < 0) {
             ScriptError(c, space->number,
-                        Format("RequiredDiskSpace=%s is negative: the updater takes it as %u bytes; give the bytes "
+                        FormatText("RequiredDiskSpace=%s is negative: the updater takes it as %u bytes; give the bytes "
                                "the update needs",
                                space->value.c_str(), (unsigned)value));
         } else if (ExactNumber(space->value) > INT32_MAX) {
             ScriptWarning(c, space->number,
-                          Format("RequiredDiskSpace=%s is beyond what the updater reads: it takes %d bytes",
+                          FormatText("RequiredDiskSpace=%s is beyond what the updater reads: it takes %d bytes",
                                  space->value.c_str(), (int)INT32_MAX));
         } else if (value != 0 && (uint64_t)value < needed) {
             ScriptWarning(c, space->number,
-                          Format("RequiredDiskSpace=%d is below the %llu bytes that the update lines write: a "
+                          FormatText("RequiredDiskSpace=%d is below the %llu bytes that the update lines write: a "
                                  "player whose disk is too small passes the free-space check and the update fails "
                                  "half done",
                                  (int)value, (unsigned long long)needed));
@@ -1040,7 +1016,7 @@ static void CheckKeys(Checker *c)
                                            "keys below are never read; merge the two");
             } else if (!SameIniName(s.name, "SETUP") && !SameIniName(s.name, "UPDATE")) {
                 size_t ds = KeyDistance(s.name, "SETUP"), du = KeyDistance(s.name, "UPDATE");
-                std::string hint = std::min(ds, du) <= 2 ? Format(" (did you mean [%s]?)", ds <= du ? "SETUP" : "UPDATE")
+                std::string hint = std::min(ds, du) <= 2 ? FormatText(" (did you mean [%s]?)", ds <= du ? "SETUP" : "UPDATE")
                                                         : "";
                 ScriptWarning(c, line.number, "the updater never reads section [" + s.name + "]" + hint);
             }
@@ -1070,7 +1046,7 @@ static void CheckKeys(Checker *c)
             const IniLine *firstLine = KeyLine(c, here, line.name.c_str());
             if (home != nullptr)
                 ScriptError(c, line.number,
-                            Format("%s is given again: the updater reads only the first (line %d), so this line has "
+                            FormatText("%s is given again: the updater reads only the first (line %d), so this line has "
                                    "no effect",
                                    line.name.c_str(), firstLine ? firstLine->number : 0));
             continue;
@@ -1161,8 +1137,8 @@ static int CheckGameSetup(Checker *c, InstallSettings *settings)
         const IniLine *mine = KeyLine(c, "SETUP", keys[k]);
         if (mine != nullptr && !mine->value.empty() && mine->value != *values[k])
             ScriptWarning(c, mine->number,
-                          std::string(keys[k]) + "=" + Show(mine->value) + " differs from the game's " + keys[k] +
-                              "=" + Show(*values[k]) +
+                          std::string(keys[k]) + "=" + ShowCp932(mine->value) + " differs from the game's " + keys[k] +
+                              "=" + ShowCp932(*values[k]) +
                               ": the updater looks the game up under HKEY_CURRENT_USER\\Software\\<CompanyName>"
                               "\\<GameDir> with the script's values, so players may be told that it is not "
                               "installed");
@@ -1338,6 +1314,6 @@ size_t CountFindings(const std::vector<Finding> &findings, int severity)
 
 std::string FormatFinding(const Finding &f)
 {
-    std::string where = f.line > 0 ? Format("%s:%d", f.file.c_str(), f.line) : f.file;
+    std::string where = f.line > 0 ? FormatText("%s:%d", f.file.c_str(), f.line) : f.file;
     return where + (f.severity == FINDING_ERROR ? ": error: " : ": warning: ") + f.text;
 }

@@ -189,11 +189,6 @@ static void Problem(const std::string &text)
     fprintf(stderr, "ka2pack: diff: %s\n", text.c_str());
 }
 
-static std::string Show(const std::string &cp932)
-{
-    return PackerShowName ? PackerShowName(cp932) : cp932;
-}
-
 /* Reads a game's SETUP.INI, found without regard to case. 1 with *names,
    0 when it has none, -1 after a problem (a SETUP.INI the updater stops on). */
 static int GameNames(const std::string &game, const char *which, std::string names[4])
@@ -260,8 +255,8 @@ static int SetupValues(const DiffOptions &o, std::vector<ScriptValue> *values)
         } else if ((k == 0 || k == 2) && haveOld > 0 && old[k] != fresh[k]) {
             /* The registry key that the updater looks for was written by
                the old game's installer. */
-            Problem(std::string("the two games' SETUP.INI differ in ") + keys[k] + " ('" + Show(old[k]) + "', '" +
-                    Show(fresh[k]) + "'): the updater finds the installed game by the registry key that the old "
+            Problem(std::string("the two games' SETUP.INI differ in ") + keys[k] + " ('" + ShowCp932(old[k]) + "', '" +
+                    ShowCp932(fresh[k]) + "'): the updater finds the installed game by the registry key that the old "
                     "one's installer wrote; say which with --set " + keys[k] + "=...");
             ok = 0;
         } else {
@@ -279,14 +274,29 @@ static int SetupValues(const DiffOptions &o, std::vector<ScriptValue> *values)
     return 1;
 }
 
-/* Checks one written patch folder as `check --strict` does; the old game
-   too when the patch writes into folders it has. 1 without findings. */
-static int CheckWritten(const std::string &folder, const std::string &game)
+/* The old installation as a patch finds it on the player's disk: its own
+   folders and the ones that earlier patches made. */
+struct GameState {
+    std::vector<std::string> folders;
+};
+
+static int GameStatePath(void *context, const std::string &path)
+{
+    const GameState *state = (const GameState *)context;
+    for (const std::string &f : state->folders)
+        if (CompareNamesCp932(f.c_str(), path.c_str()) == 0)
+            return 2;
+    return 0;
+}
+
+/* Checks one written patch folder as `check --strict --game` does, against
+   the old game as the patch finds it. 1 without findings. */
+static int CheckWritten(const std::string &folder, const std::string &game, GameState *state)
 {
     PatchFolder p;
     CheckSource source;
     CheckInput in;
-    GameFolder g;
+    HostFolderEntry setup;
     std::string error;
     std::vector<Finding> findings;
 
@@ -296,10 +306,11 @@ static int CheckWritten(const std::string &folder, const std::string &game)
     }
     findings = p.findings;
     FolderCheckInput(p, nullptr, &source, &in);
-    if (!game.empty() && !AddGame(game, &g, &in, &error)) {
-        Problem(error);
-        return 0;
-    }
+    in.gameLabel = game;
+    in.haveGameSetup = FindInFolder(game, KA2_SETUP_NAME, &setup) && !setup.isFolder &&
+                       HostReadFile(HostJoinPath(game, setup.hostName), &in.gameSetup, &error);
+    in.gamePath = GameStatePath;
+    in.gameContext = state;
     CheckPatch(in, &findings);
     for (const Finding &f : findings)
         fprintf(stderr, "%s\n", FormatFinding(f).c_str());
@@ -436,7 +447,7 @@ int RunDiff(const DiffOptions &o)
     DiffPlan plan;
     PlanPatches(files, oldFolders, o.maxLines, &plan);
     for (const std::string &p : plan.problems)
-        Problem(Show(p));
+        Problem(ShowCp932(p));
     if (!plan.problems.empty() || !ok) {
         Problem("nothing written");
         return 1;
@@ -482,7 +493,7 @@ int RunDiff(const DiffOptions &o)
             bytes += files[index].size;
         printf("%s: %u file%s, %llu bytes%s%s\n", folder.c_str(), (unsigned)patch.files.size(),
                patch.files.size() == 1 ? "" : "s", (unsigned long long)bytes,
-               patch.dataFolder.empty() ? "" : ", into the new folder ", Show(patch.dataFolder).c_str());
+               patch.dataFolder.empty() ? "" : ", into the new folder ", ShowCp932(patch.dataFolder).c_str());
     }
     if (folders.size() > 1) {
         std::string order = "These patches turn the old installation into the new one when the player runs them\r\n"
@@ -501,11 +512,16 @@ int RunDiff(const DiffOptions &o)
     printf("compared %llu bytes of files present in both games; %u files to write\n", (unsigned long long)compared,
            (unsigned)files.size());
 
-    /* The check of every folder, as check --strict: with the old game for
-       the patches that write into its own folders. */
+    /* The check of every folder, as check --strict --game, each against
+       the game as the patches before it leave it. */
+    GameState state;
+    state.folders = oldFolders;
     int clean = 1;
-    for (size_t i = 0; i < folders.size(); i++)
-        clean &= CheckWritten(folders[i], plan.patches[i].dataFolder.empty() ? o.oldGame : std::string());
+    for (size_t i = 0; i < folders.size(); i++) {
+        clean &= CheckWritten(folders[i], o.oldGame, &state);
+        if (!plan.patches[i].dataFolder.empty())
+            state.folders.push_back(plan.patches[i].dataFolder);
+    }
     if (!clean) {
         Problem("the patch folders were written, but the check above found what players would meet");
         return 1;

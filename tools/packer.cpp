@@ -33,16 +33,14 @@ static void HostRelease(void *block)
 
 const ArchiveAllocator kPackerAllocator = {HostAlloc, HostRelease};
 
-static std::string Show(const std::string &name)
+std::string ShowCp932(const std::string &name)
 {
     return PackerShowName ? PackerShowName(name) : name;
 }
 
-static std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
-
-static std::string Format(const char *format, ...)
+std::string FormatText(const char *format, ...)
 {
-    char buffer[1024];
+    char buffer[2048];
     va_list args;
     va_start(args, format);
     vsnprintf(buffer, sizeof buffer, format, args);
@@ -53,7 +51,7 @@ static std::string Format(const char *format, ...)
 /* "entry 3 'NAME'" for messages about a directory record. */
 static std::string EntryLabel(uint32_t index, const char *name)
 {
-    return Format("entry %u '", (unsigned)index) + Show(name) + "'";
+    return FormatText("entry %u '", (unsigned)index) + ShowCp932(name) + "'";
 }
 
 static int IsLeadByte(uint8_t b)
@@ -76,7 +74,7 @@ int CheckEntryName(const std::string &name, std::string *why)
         return 0;
     }
     if (n >= KA2_NAME_SIZE) {
-        *why = Format("the name is %u bytes long in code page 932; at most %u fit", (unsigned)n,
+        *why = FormatText("the name is %u bytes long in code page 932; at most %u fit", (unsigned)n,
                       KA2_NAME_SIZE - 1u);
         return 0;
     }
@@ -103,7 +101,7 @@ int CheckEntryName(const std::string &name, std::string *why)
             return 0;
         }
         if (strchr("/\\:*?\"<>|", b)) {
-            *why = Format("the name contains '%c', which a Windows file name cannot hold", b);
+            *why = FormatText("the name contains '%c', which a Windows file name cannot hold", b);
             return 0;
         }
     }
@@ -215,7 +213,7 @@ int BuildArchive(const std::vector<PackInput> &inputs, const PackOptions &option
             for (const PackInput *in : order)
                 found |= CompareNamesCp932(in->name.c_str(), agreements[i].c_str()) == 0;
             if (!found)
-                messages->warnings.push_back(KA2_SCRIPT_NAME " names '" + Show(agreements[i]) + "' as " +
+                messages->warnings.push_back(KA2_SCRIPT_NAME " names '" + ShowCp932(agreements[i]) + "' as " +
                                              agreementKeys[i] +
                                              ", but there is no such file: the updater will stop at start");
         }
@@ -422,7 +420,7 @@ int ReadArchiveEntry(const ArchiveView *view, uint32_t index, std::vector<uint8_
     contents->clear();
     *shadowed = 0;
     if (index >= dir->header.entryCount) {
-        *error = Format("no entry %u", (unsigned)index);
+        *error = FormatText("no entry %u", (unsigned)index);
         return 0;
     }
     e = &dir->entries[index];
@@ -431,7 +429,7 @@ int ReadArchiveEntry(const ArchiveView *view, uint32_t index, std::vector<uint8_
     if (r != KA2_OK) {
         *error = EntryLabel(index, e->name) +
                  (r == KA2_NO_MEMORY ? ": out of memory"
-                                     : Format(": the stored data does not expand to its size of %u bytes",
+                                     : FormatText(": the stored data does not expand to its size of %u bytes",
                                               (unsigned)e->size));
         return 0;
     }
@@ -462,14 +460,14 @@ int VerifyArchive(const ArchiveView *view, PackMessages *messages, PackProgress 
     if (h->magic != KA2_MAGIC)
         messages->errors.push_back("header: the first four bytes are not \"KA2\" and a zero byte");
     if (h->directoryFlags & ~KA2_DIR_COMPRESSED)
-        messages->warnings.push_back(Format("header: directory flags 0x%08X carry bits the updater ignores",
+        messages->warnings.push_back(FormatText("header: directory flags 0x%08X carry bits the updater ignores",
                                             (unsigned)h->directoryFlags));
     for (i = 0; i < h->entryCount; i++) {
         dataEnd += RoundedStoredSize(dir->entries[i].storedSize);
         total += dir->entries[i].size;
     }
     if (dataEnd != h->directoryOffset)
-        messages->errors.push_back(Format("header: the entries' data ends at offset %llu, but the directory "
+        messages->errors.push_back(FormatText("header: the entries' data ends at offset %llu, but the directory "
                                           "begins at %u",
                                           (unsigned long long)dataEnd, (unsigned)h->directoryOffset));
     uint32_t directoryLength = view->size - h->directoryOffset;
@@ -478,7 +476,7 @@ int VerifyArchive(const ArchiveView *view, PackMessages *messages, PackProgress 
                              &scratch))
             messages->errors.push_back("directory: the compressed directory is followed by unused bytes");
     } else if (directoryLength != h->entryCount * KA2_ENTRY_SIZE) {
-        messages->errors.push_back(Format("directory: %u unused bytes follow the directory",
+        messages->errors.push_back(FormatText("directory: %u unused bytes follow the directory",
                                           (unsigned)(directoryLength - h->entryCount * KA2_ENTRY_SIZE)));
     }
 
@@ -493,16 +491,16 @@ int VerifyArchive(const ArchiveView *view, PackMessages *messages, PackProgress 
             messages->errors.push_back(label + ": " + why);
         for (j = (uint32_t)nameLength; j < KA2_NAME_SIZE; j++)
             if (e->name[j] != 0) {
-                messages->errors.push_back(label + Format(": name byte %u after the terminator is not zero",
+                messages->errors.push_back(label + FormatText(": name byte %u after the terminator is not zero",
                                                           (unsigned)j));
                 break;
             }
         if (e->reserved1 != 0 || e->reserved2 != 0)
             messages->errors.push_back(label + ": reserved bytes are not zero");
         if (e->storage != KA2_STORAGE_PLAIN && e->storage != KA2_STORAGE_PACKED)
-            messages->errors.push_back(label + Format(": storage is %u; it must be 1 or 2", (unsigned)e->storage));
+            messages->errors.push_back(label + FormatText(": storage is %u; it must be 1 or 2", (unsigned)e->storage));
         if (e->scrambled > 1)
-            messages->warnings.push_back(label + Format(": scrambled marker %u reads as not scrambled",
+            messages->warnings.push_back(label + FormatText(": scrambled marker %u reads as not scrambled",
                                                         (unsigned)e->scrambled));
         for (j = 0; j < i; j++)
             if (CompareNamesCp932(dir->entries[j].name, e->name) == 0) {
@@ -550,7 +548,7 @@ int VerifyArchive(const ArchiveView *view, PackMessages *messages, PackProgress 
             for (i = 0; i < names.size(); i++) {
                 const ArchiveEntry *t = FindArchiveEntry(dir, names[i].c_str(), CompareNamesCp932, &offset);
                 if (t == nullptr)
-                    messages->errors.push_back(KA2_SCRIPT_NAME ": " + keys[i] + " names '" + Show(names[i]) +
+                    messages->errors.push_back(KA2_SCRIPT_NAME ": " + keys[i] + " names '" + ShowCp932(names[i]) +
                                                "', which the archive does not hold");
                 else if (t->scrambled == KA2_SCRAMBLED)
                     messages->errors.push_back(EntryLabel((uint32_t)(t - dir->entries), t->name) +

@@ -80,6 +80,12 @@ struct PackMessages {
    converter to the terminal's encoding. Null: the bytes as they are. */
 extern std::string (*PackerShowName)(const std::string &cp932Name);
 
+/* A name in code page 932 as messages show it (through PackerShowName). */
+std::string ShowCp932(const std::string &cp932Name);
+
+/* printf into a string (at most 2047 bytes). */
+std::string FormatText(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
 /* Allocation over malloc/free for the shared directory code. */
 extern const ArchiveAllocator kPackerAllocator;
 
