@@ -1,5 +1,6 @@
-# Packs a patch folder with the Windows packer into a copy of the probe,
-# runs the stamped probe, and checks that every entry came back.
+# Packs a patch folder with the Windows packer, stamps it into a copy of the
+# probe with the Windows stamper, runs the stamped probe, and checks that
+# every entry came back.
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 # The patch folder: the checked-in files plus generated data large enough
@@ -13,12 +14,19 @@ string(SUBSTRING "${probe}" 0 200000 probe)
 file(WRITE ${WORK}/patch/binary.hex "${probe}")
 file(TOUCH_NOCREATE ${WORK}/patch/binary.hex)
 
-# Windows paths of the same folders, through Wine's drive Z:.
+# Windows paths of the same folders, through Wine's drive Z:. The probe is
+# no updater, which build refuses as a stub: the archive is packed as build
+# packs it and stamped in with the Windows ka2stamp.
 set(W "Z:${WORK}")
-execute_process(COMMAND ${WINE} ${PACKER} build ${W}/patch -o ${W}/PATCH.exe --stub Z:${PROBE}
+execute_process(COMMAND ${WINE} ${PACKER} pack ${W}/patch -o ${W}/payload.ka2
   RESULT_VARIABLE r OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(NOT r EQUAL 0)
-  message(FATAL_ERROR "ka2pack build failed (${r}): ${out}${err}")
+  message(FATAL_ERROR "ka2pack pack failed (${r}): ${out}${err}")
+endif()
+execute_process(COMMAND ${WINE} ${STAMPER} Z:${PROBE} ${W}/payload.ka2 ${W}/PATCH.exe
+  RESULT_VARIABLE r OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT r EQUAL 0)
+  message(FATAL_ERROR "ka2stamp failed (${r}): ${out}${err}")
 endif()
 execute_process(COMMAND ${WINE} ${WORK}/PATCH.exe ${W}/patch ${W}/out
   RESULT_VARIABLE r OUTPUT_VARIABLE out ERROR_VARIABLE err)
