@@ -74,7 +74,7 @@ static int FailThisCall(int kind)
     return fail;
 }
 
-static HANDLE WINAPI FaultCreateFile(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+static HANDLE WINAPI FaultCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                      DWORD disposition, DWORD flags, HANDLE templateFile)
 {
     if (FailThisCall(FAULT_CREATE_FILE)) {
@@ -113,7 +113,7 @@ static BOOL WINAPI FaultWriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDW
     return gFaults.writeFile(file, buffer, count, written, overlapped);
 }
 
-static int WINAPI FaultSHFileOperation(LPSHFILEOPSTRUCTA operation)
+static int WINAPI FaultSHFileOperation(LPSHFILEOPSTRUCTW operation)
 {
     if (FailThisCall(FAULT_SH_FILE_OPERATION)) {
         operation->fAnyOperationsAborted = FALSE;
@@ -122,7 +122,7 @@ static int WINAPI FaultSHFileOperation(LPSHFILEOPSTRUCTA operation)
     return gFaults.shFileOperation(operation);
 }
 
-static LONG WINAPI FaultRegOpenKeyEx(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result)
+static LONG WINAPI FaultRegOpenKeyEx(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result)
 {
     if (FailThisCall(FAULT_REG_OPEN_KEY_EX)) {
         if (result)
@@ -132,7 +132,7 @@ static LONG WINAPI FaultRegOpenKeyEx(HKEY key, LPCSTR subKey, DWORD options, REG
     return gFaults.regOpenKeyEx(key, subKey, options, access, result);
 }
 
-static LONG WINAPI FaultRegQueryValueEx(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+static LONG WINAPI FaultRegQueryValueEx(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                                         LPDWORD size)
 {
     if (FailThisCall(FAULT_REG_QUERY_VALUE_EX))

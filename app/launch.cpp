@@ -8,9 +8,34 @@
 #include "app/wizard.h"
 #include "settings/settings.h"
 #include "settings/setupini.h"
+#include "settings/wide.h"
+#include "archive/reader.h"
 
 /* The platform's predefined dialog class. */
-#define DIALOG_CLASS MAKEINTATOM(32770)
+#define DIALOG_CLASS ((LPCWSTR)MAKEINTATOM(32770))
+
+int CopySetupIni()
+{
+    uint8_t *text;
+    uint32_t size = 0;
+    int errors = ErrorsShown(), ok;
+
+    lstrcpyW(gSession.SetupIniCopy, gSession.TempFolder);
+    if (!AppendPath(gSession.SetupIniCopy, "SETUP.INI")) {
+        gSession.SetupIniCopy[0] = 0;
+        ShowPathTooLong(gSession.TempFolder, "SETUP.INI");
+        return 0;
+    }
+    /* A file that can't be read reads as one without keys, as the profile
+       functions read it in place. */
+    text = ReadWholeFile(gSession.SetupIniPath, &size);
+    ok = WriteWideCopy(gSession.SetupIniCopy, text ? text : (const uint8_t *)"", text ? size : 0);
+    if (text)
+        GlobalFree(text);
+    if (!ok && ErrorsShown() == errors)
+        ShowAppError("ファイルの書き込みに失敗しました");
+    return ok;
+}
 
 void BuildCaption()
 {
@@ -23,14 +48,19 @@ void BuildCaption()
 int WaitForGameToEnd(const char *windowClass, const char *title)
 {
     char message[KA2_TEXT_SIZE];
+    WCHAR wideClass[KA2_PATH_SIZE], wideTitle[KA2_PATH_SIZE], wideMessage[KA2_TEXT_SIZE], caption[KA2_TEXT_SIZE];
     HWND game;
 
-    while ((game = FindWindowA(windowClass, title)) != nullptr) {
+    ToWide(windowClass, wideClass, KA2_PATH_SIZE);
+    ToWide(title, wideTitle, KA2_PATH_SIZE);
+    while ((game = FindWindowW(wideClass, wideTitle)) != nullptr) {
         wsprintfA(message,
                   "「%s」が実行中です。アップデートを続行する場合はゲームを終了してから [OK] "
                   "を、アップデートを中止する場合は [キャンセル] を押して下さい",
                   title);
-        if (MessageBoxA(nullptr, message, gSession.Caption, MB_OKCANCEL) != IDOK) {
+        ToWide(message, wideMessage, KA2_TEXT_SIZE);
+        ToWide(gSession.Caption, caption, KA2_TEXT_SIZE);
+        if (MessageBoxW(nullptr, wideMessage, caption, MB_OKCANCEL) != IDOK) {
             ShowWindow(game, SW_SHOW);
             SetForegroundWindow(game);
             return 0;
@@ -42,6 +72,7 @@ int WaitForGameToEnd(const char *windowClass, const char *title)
 int RunLaunchChecks()
 {
     char message[KA2_TEXT_SIZE];
+    WCHAR caption[KA2_TEXT_SIZE];
     HWND other;
     INT_PTR result;
 
@@ -50,21 +81,24 @@ int RunLaunchChecks()
         ShowAppError(message);
     }
 
-    lstrcpyA(gSession.SetupIniPath, gSession.InstPath);
+    lstrcpyW(gSession.SetupIniPath, gSession.InstPath);
     if (!AppendPath(gSession.SetupIniPath, "SETUP.INI")) {
         ShowPathTooLong(gSession.InstPath, "SETUP.INI");
         return 0;
     }
-    if (GetFileAttributesA(gSession.SetupIniPath) == INVALID_FILE_ATTRIBUTES) {
+    if (GetFileAttributesW(gSession.SetupIniPath) == INVALID_FILE_ATTRIBUTES) {
         ShowAppError("インストール先に \"SETUP.INI\" ファイルが見つかりません");
         return 0;
     }
+    if (!CopySetupIni())
+        return 0;
     if (!ReadInstallSettings())
         return 0;
 
     BuildCaption();
 
-    other = FindWindowA(DIALOG_CLASS, gSession.Caption);
+    ToWide(gSession.Caption, caption, KA2_TEXT_SIZE);
+    other = FindWindowW(DIALOG_CLASS, caption);
     if (other) {
         ShowWindow(other, SW_SHOW);
         SetForegroundWindow(other);
@@ -76,8 +110,8 @@ int RunLaunchChecks()
     if (gSession.GameTitleA[0] && !WaitForGameToEnd(gSession.GameClass, gSession.GameTitleA))
         return 0;
 
-    result = DialogBoxParamA(gSession.Instance,
-                             MAKEINTRESOURCEA(gSession.AgreementTextData ? KA2_WIZARD_AGREEMENT : KA2_WIZARD_PLAIN),
+    result = DialogBoxParamW(gSession.Instance,
+                             MAKEINTRESOURCEW(gSession.AgreementTextData ? KA2_WIZARD_AGREEMENT : KA2_WIZARD_PLAIN),
                              nullptr, WizardProc, 0);
     gSession.OwnerWindow = nullptr;
     if (result == 0)

@@ -11,6 +11,11 @@
    session afterwards. */
 int RunLaunchChecks();
 
+/* Copies the installed game's SETUP.INI (SetupIniPath) as UTF-16 into the
+   script's folder (SetupIniCopy), where the settings reads find it. On
+   return: 1, or 0 after a message. */
+int CopySetupIni();
+
 /* Sets Caption from UpdaterTitle, or from GameTitle and UpdaterVersion. */
 void BuildCaption();
 

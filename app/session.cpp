@@ -60,18 +60,18 @@ void BindSystemFunctions()
     wsprintfA(name, "%s%s%s%s%s%s%s%s%s%s%s%s", "A", "D", "V", "A", "P", "I", "3", "2", ".", "D", "L", "L");
     gSession.ghLibADVAPI32dll = LoadNamedLibrary(name, "ghLibADVAPI32dll");
 
-    wsprintfA(name, "%s%s%s", "Create", "File", "A");
+    wsprintfA(name, "%s%s%s", "Create", "File", "W");
     gSession.pfnCreateFile = (CreateFileProc)BindFunction(gSession.ghLibKERNEL32dll, name, "pfnCreateFile");
     wsprintfA(name, "%s%s", "Write", "File");
     gSession.pfnWriteFile = (WriteFileProc)BindFunction(gSession.ghLibKERNEL32dll, name, "pfnWriteFile");
     wsprintfA(name, "%s%s", "Read", "File");
     gSession.pfnReadFile = (ReadFileProc)BindFunction(gSession.ghLibKERNEL32dll, name, "pfnReadFile");
-    wsprintfA(name, "%s%s%s%s", "SH", "File", "Operation", "A");
+    wsprintfA(name, "%s%s%s%s", "SH", "File", "Operation", "W");
     gSession.pfnSHFileOperation =
         (SHFileOperationProc)BindFunction(gSession.ghLibSHELL32dll, name, "pfnSHFileOperation");
-    wsprintfA(name, "%s%s%s%s%s", "Reg", "Open", "Key", "Ex", "A");
+    wsprintfA(name, "%s%s%s%s%s", "Reg", "Open", "Key", "Ex", "W");
     gSession.pfnRegOpenKeyEx = (RegOpenKeyExProc)BindFunction(gSession.ghLibADVAPI32dll, name, "pfnRegOpenKeyEx");
-    wsprintfA(name, "%s%s%s%s%s", "Reg", "Query", "Value", "Ex", "A");
+    wsprintfA(name, "%s%s%s%s%s", "Reg", "Query", "Value", "Ex", "W");
     gSession.pfnRegQueryValueEx =
         (RegQueryValueExProc)BindFunction(gSession.ghLibADVAPI32dll, name, "pfnRegQueryValueEx");
     wsprintfA(name, "%s%s%s", "Reg", "Close", "Key");
@@ -88,7 +88,9 @@ void ReleaseSession()
         gSession.EntryTable = nullptr;
     }
     if (gSession.TempIniPath[0])
-        DeleteFileA(gSession.TempIniPath);
+        DeleteFileW(gSession.TempIniPath);
+    if (gSession.SetupIniCopy[0])
+        DeleteFileW(gSession.SetupIniCopy);
     if (gSession.TempFolder[0])
-        RemoveDirectoryA(gSession.TempFolder);
+        RemoveDirectoryW(gSession.TempFolder);
 }

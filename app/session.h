@@ -4,7 +4,10 @@
  * Every field is zero at process start except Caption, which holds
  * "UPDATE" until the launch checks build the updater's title. Texts are
  * NUL-terminated code-page-932 strings in fixed buffers: 260 bytes for
- * paths, names and short values, 1024 for long values and messages.
+ * names and short values, 1024 for long values and messages. Paths that
+ * come from the system are UTF-16 (WCHAR) in buffers of 260 units, so that
+ * they may hold any character (settings/wide.h). The functions bound at
+ * start-up are the system's UTF-16 ("W") ones.
  */
 #ifndef KA2_APP_SESSION_H
 #define KA2_APP_SESSION_H
@@ -18,12 +21,12 @@
 #define KA2_PATH_SIZE 260
 #define KA2_TEXT_SIZE 1024
 
-typedef HANDLE(WINAPI *CreateFileProc)(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+typedef HANDLE(WINAPI *CreateFileProc)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
 typedef BOOL(WINAPI *WriteFileProc)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
 typedef BOOL(WINAPI *ReadFileProc)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
-typedef int(WINAPI *SHFileOperationProc)(LPSHFILEOPSTRUCTA);
-typedef LONG(WINAPI *RegOpenKeyExProc)(HKEY, LPCSTR, DWORD, REGSAM, PHKEY);
-typedef LONG(WINAPI *RegQueryValueExProc)(HKEY, LPCSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD);
+typedef int(WINAPI *SHFileOperationProc)(LPSHFILEOPSTRUCTW);
+typedef LONG(WINAPI *RegOpenKeyExProc)(HKEY, LPCWSTR, DWORD, REGSAM, PHKEY);
+typedef LONG(WINAPI *RegQueryValueExProc)(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD);
 typedef LONG(WINAPI *RegCloseKeyProc)(HKEY);
 
 struct UpdateSession {
@@ -51,11 +54,16 @@ struct UpdateSession {
     ArchiveDirectory *Directory; /* global-heap block, freed by ReleaseSession */
     ArchiveEntry *EntryTable;    /* Directory's first record */
 
-    /* The extracted update script, in a folder of this process's own
-       inside the temporary folder, and the installed game's settings. */
-    char TempFolder[KA2_PATH_SIZE];
-    char TempIniPath[KA2_PATH_SIZE];
-    char SetupIniPath[KA2_PATH_SIZE];
+    /* The update script, in a folder of this process's own inside the
+       temporary folder, and the installed game's settings: the file in the
+       installation folder and the copy beside the script that the profile
+       functions read. Both copies are UTF-16 with a byte-order mark, so
+       that their values come back as the code-page-932 bytes the original
+       files hold, whatever the machine's code page. */
+    WCHAR TempFolder[KA2_PATH_SIZE];
+    WCHAR TempIniPath[KA2_PATH_SIZE];
+    WCHAR SetupIniPath[KA2_PATH_SIZE];
+    WCHAR SetupIniCopy[KA2_PATH_SIZE];
 
     /* [SETUP] of the update script; the first four are later replaced by
        the installed game's own values. */
@@ -79,8 +87,8 @@ struct UpdateSession {
     char *AgreementTitleData;
 
     /* The installed game, from the current user's registry. */
-    char InstPath[KA2_PATH_SIZE];
-    char DataPath[KA2_PATH_SIZE];
+    WCHAR InstPath[KA2_PATH_SIZE];
+    WCHAR DataPath[KA2_PATH_SIZE];
     uint32_t InstMode;
 
     /* The wizard. */

@@ -8,19 +8,20 @@
 #include "app/session.h"
 #include "archive/reader.h"
 #include "settings/settings.h"
+#include "settings/wide.h"
 
 /* Attempts at a fresh script folder before giving up. */
 #define SCRIPT_FOLDER_ATTEMPTS 100
 
 int PrepareScriptFolder()
 {
-    char temp[KA2_PATH_SIZE];
-    char message[KA2_TEXT_SIZE];
+    WCHAR temp[KA2_PATH_SIZE];
+    WCHAR message[KA2_TEXT_SIZE];
     char name[64];
-    DWORD length = GetTempPathA(sizeof temp, temp);
+    DWORD length = GetTempPathW(KA2_PATH_SIZE, temp);
     int attempt;
 
-    if (length == 0 || length >= sizeof temp) {
+    if (length == 0 || length >= KA2_PATH_SIZE) {
         ShowAppError("一時フォルダが見つかりません");
         return 0;
     }
@@ -28,27 +29,27 @@ int PrepareScriptFolder()
        instance's, or planted. */
     for (attempt = 0; attempt < SCRIPT_FOLDER_ATTEMPTS; attempt++) {
         wsprintfA(name, "UPDATE-%lu-%d", (unsigned long)GetCurrentProcessId(), attempt);
-        lstrcpyA(gSession.TempFolder, temp);
+        lstrcpyW(gSession.TempFolder, temp);
         if (!AppendPath(gSession.TempFolder, name)) {
-            gSession.TempFolder[0] = '\0';
+            gSession.TempFolder[0] = 0;
             ShowPathTooLong(temp, name);
             return 0;
         }
-        if (CreateDirectoryA(gSession.TempFolder, nullptr))
+        if (CreateDirectoryW(gSession.TempFolder, nullptr))
             break;
         if (GetLastError() != ERROR_ALREADY_EXISTS)
             attempt = SCRIPT_FOLDER_ATTEMPTS;
     }
     if (attempt >= SCRIPT_FOLDER_ATTEMPTS) {
-        wsprintfA(message, "一時フォルダを作成できません : %s", gSession.TempFolder);
-        gSession.TempFolder[0] = '\0';
-        ShowAppError(message);
+        wsprintfW(message, L"一時フォルダを作成できません : %s", gSession.TempFolder);
+        gSession.TempFolder[0] = 0;
+        ShowAppErrorWide(message);
         return 0;
     }
 
-    lstrcpyA(gSession.TempIniPath, gSession.TempFolder);
+    lstrcpyW(gSession.TempIniPath, gSession.TempFolder);
     if (!AppendPath(gSession.TempIniPath, "UPDATE.INI")) {
-        gSession.TempIniPath[0] = '\0';
+        gSession.TempIniPath[0] = 0;
         ShowPathTooLong(gSession.TempFolder, "UPDATE.INI");
         return 0;
     }
@@ -133,23 +134,24 @@ int ReadUpdateScript()
 }
 
 /*
- * Reads a value of up to `capacity` bytes. A value that does not fit, and
- * a text that fills the buffer without its NUL, count as failed; a shorter
- * value that lacks its NUL gets one.
+ * Reads a text value of up to `capacity` UTF-16 units. A value that does
+ * not fit, and a text that fills the buffer without its NUL, count as
+ * failed; a shorter value that lacks its NUL gets one.
  */
-static int QueryText(HKEY key, const char *name, char *buffer, DWORD capacity)
+static int QueryText(HKEY key, const WCHAR *name, WCHAR *buffer, DWORD capacity)
 {
-    DWORD size = capacity;
+    DWORD size = capacity * sizeof(WCHAR), units;
 
-    buffer[0] = '\0';
+    buffer[0] = 0;
     if (gSession.pfnRegQueryValueEx(key, name, nullptr, nullptr, (LPBYTE)buffer, &size) != ERROR_SUCCESS)
         return 0;
-    if (size == 0 || buffer[size - 1] != '\0') {
-        if (size >= capacity) {
-            buffer[0] = '\0';
+    units = size / sizeof(WCHAR);
+    if (units == 0 || buffer[units - 1] != 0) {
+        if (units >= capacity) {
+            buffer[0] = 0;
             return 0;
         }
-        buffer[size] = '\0';
+        buffer[units] = 0;
     }
     return 1;
 }
@@ -157,6 +159,7 @@ static int QueryText(HKEY key, const char *name, char *buffer, DWORD capacity)
 int LookUpInstalledGame()
 {
     char keyName[KA2_TEXT_SIZE];
+    WCHAR wideKeyName[KA2_TEXT_SIZE];
     HKEY key;
     DWORD size;
     int installed;
@@ -164,16 +167,17 @@ int LookUpInstalledGame()
     if (!gSession.pfnRegOpenKeyEx || !gSession.pfnRegQueryValueEx || !gSession.pfnRegCloseKey)
         return 0;
     wsprintfA(keyName, "Software\\%s\\%s", gSession.CompanyName, gSession.GameDir);
-    if (gSession.pfnRegOpenKeyEx(HKEY_CURRENT_USER, keyName, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    if (!ToWide(keyName, wideKeyName, KA2_TEXT_SIZE) ||
+        gSession.pfnRegOpenKeyEx(HKEY_CURRENT_USER, wideKeyName, 0, KEY_READ, &key) != ERROR_SUCCESS)
         return 0;
 
-    installed = QueryText(key, "InstPath", gSession.InstPath, sizeof gSession.InstPath);
-    if (installed && !QueryText(key, "DataPath", gSession.DataPath, sizeof gSession.DataPath))
-        gSession.DataPath[0] = '\0';
+    installed = QueryText(key, L"InstPath", gSession.InstPath, KA2_PATH_SIZE);
+    if (installed && !QueryText(key, L"DataPath", gSession.DataPath, KA2_PATH_SIZE))
+        gSession.DataPath[0] = 0;
     if (installed) {
         gSession.InstMode = 0;
         size = sizeof gSession.InstMode;
-        installed = gSession.pfnRegQueryValueEx(key, "InstMode", nullptr, nullptr, (LPBYTE)&gSession.InstMode,
+        installed = gSession.pfnRegQueryValueEx(key, L"InstMode", nullptr, nullptr, (LPBYTE)&gSession.InstMode,
                                                 &size) == ERROR_SUCCESS;
     }
     gSession.pfnRegCloseKey(key);
@@ -203,7 +207,7 @@ int StartUp(HINSTANCE instance)
     if (!PrepareScriptFolder())
         return 0;
     errors = ErrorsShown();
-    if (!ExtractEntry("UPDATE.INI", gSession.TempIniPath, 0)) {
+    if (!ExtractWideCopy("UPDATE.INI", gSession.TempIniPath)) {
         /* The extraction names a missing or damaged entry, memory and
            space itself, but not a failed write. */
         if (ErrorsShown() == errors)

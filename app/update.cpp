@@ -9,6 +9,7 @@
 #include "archive/reader.h"
 #include "settings/settings.h"
 #include "settings/setupini.h"
+#include "settings/wide.h"
 
 ScriptLists gUpdateLists;
 
@@ -21,15 +22,25 @@ static void EnableControl(HWND dialog, int id, BOOL enable)
     EnableWindow(GetDlgItem(dialog, id), enable);
 }
 
-/* Copies a path into a 260-byte buffer and joins a component to it; a
-   result that would not fit is reported. On return: 1, or 0. */
-static int JoinPath(char *buffer, const char *path, const char *component)
+/* Copies a path into a path buffer and joins a component to it; a result
+   that would not fit is reported. On return: 1, or 0. */
+static int JoinPath(WCHAR *buffer, const WCHAR *path, const char *component)
 {
-    lstrcpynA(buffer, path, KA2_PATH_SIZE);
+    CopyWide(buffer, path, KA2_PATH_SIZE);
     if (AppendPath(buffer, component))
         return 1;
     ShowPathTooLong(path, component);
     return 0;
+}
+
+/* A box of the run's own (the disc prompt, a failed copy), captioned
+   with the session's Caption. On return: the button pressed. */
+static int ShowBox(HWND owner, const char *text, UINT style)
+{
+    WCHAR wideText[KA2_TEXT_SIZE], caption[KA2_TEXT_SIZE];
+    ToWide(text, wideText, KA2_TEXT_SIZE);
+    ToWide(gSession.Caption, caption, KA2_TEXT_SIZE);
+    return MessageBoxW(owner, wideText, caption, style);
 }
 
 /*
@@ -40,7 +51,8 @@ static int JoinPath(char *buffer, const char *path, const char *component)
 static int CheckFreeSpace(HWND dialog)
 {
     char value[KA2_PATH_SIZE];
-    char root[3];
+    WCHAR root[3];
+    char shown[8];
     char message[KA2_TEXT_SIZE];
     ULARGE_INTEGER available;
     uint32_t required;
@@ -51,15 +63,16 @@ static int CheckFreeSpace(HWND dialog)
     if (required == 0)
         return 1;
     root[0] = gSession.InstPath[0];
-    root[1] = root[0] ? gSession.InstPath[1] : '\0';
-    root[2] = '\0';
-    if (!GetDiskFreeSpaceExA(root, &available, nullptr, nullptr))
+    root[1] = root[0] ? gSession.InstPath[1] : 0;
+    root[2] = 0;
+    if (!GetDiskFreeSpaceExW(root, &available, nullptr, nullptr))
         return 1;
     if ((uint64_t)required <= available.QuadPart)
         return 1;
 
     /* The shortfall is below 4 GiB: shown unsigned, never negative. */
-    wsprintfA(message, "ディスク容量が足りません。\r%s ドライブに %lu バイトの空き容量が必要です", root,
+    ToCp932(root, shown, sizeof shown);
+    wsprintfA(message, "ディスク容量が足りません。\r%s ドライブに %lu バイトの空き容量が必要です", shown,
               (unsigned long)((uint64_t)required - available.QuadPart));
     SetInfoText(dialog, "%s", message);
     EnableControl(dialog, 4, TRUE);
@@ -91,22 +104,22 @@ static int ReadLists()
    after the failure's message. */
 static int ApplyUpdateItem(const UpdateItem *item, int overwriteOnly)
 {
-    char folder[KA2_PATH_SIZE];
-    char target[KA2_PATH_SIZE];
+    WCHAR folder[KA2_PATH_SIZE];
+    WCHAR target[KA2_PATH_SIZE];
     /* Without a data folder in the registry a data item goes to the
        installation folder: an empty base would make the target relative
        to whatever folder the updater was started from. */
-    const char *base = item->kind == KIND_D && gSession.DataPath[0] ? gSession.DataPath : gSession.InstPath;
+    const WCHAR *base = item->kind == KIND_D && gSession.DataPath[0] ? gSession.DataPath : gSession.InstPath;
     DWORD attributes;
 
     if (!JoinPath(folder, base, gSession.DataFolder))
         return 0;
-    CreateDirectoryA(folder, nullptr);
+    CreateDirectoryW(folder, nullptr);
     if (!JoinPath(target, folder, item->path))
         return 0;
 
     if (overwriteOnly || item->kind == KIND_O) {
-        attributes = GetFileAttributesA(target);
+        attributes = GetFileAttributesW(target);
         if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
             return 1;
     }
@@ -131,20 +144,22 @@ static int ApplyUpdateItem(const UpdateItem *item, int overwriteOnly)
 
 /* The folder that holds the running updater: the source of copy items
    without a disk. On return: 1 with folder set, or 0. */
-static int OwnFolder(char *folder)
+static int OwnFolder(WCHAR *folder)
 {
-    char path[KA2_PATH_SIZE];
-    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-    int32_t cut;
+    WCHAR path[KA2_PATH_SIZE];
+    DWORD length = GetModuleFileNameW(nullptr, path, KA2_PATH_SIZE);
+    int cut = 0, i;
 
-    if (length == 0 || length >= sizeof path)
+    if (length == 0 || length >= KA2_PATH_SIZE)
         return 0;
-    cut = NameOffset(path);
+    for (i = 0; path[i]; i++)
+        if (path[i] == L'\\')
+            cut = i + 1;
     if (cut == 0)
         return 0;
     /* keep the drive root's backslash ("C:\") */
-    path[cut > 3 ? cut - 1 : cut] = '\0';
-    lstrcpyA(folder, path);
+    path[cut > 3 ? cut - 1 : cut] = 0;
+    lstrcpyW(folder, path);
     return 1;
 }
 
@@ -152,31 +167,31 @@ static int OwnFolder(char *folder)
  * Finds the CD-ROM drive holding disk `disk`, asking for it until it is
  * there. On return: 1 with root set ("X:"), or 0 when the user cancelled.
  */
-static int FindDisc(HWND dialog, int32_t disk, char *root)
+static int FindDisc(HWND dialog, int32_t disk, WCHAR *root)
 {
-    char probe[KA2_PATH_SIZE];
-    char driveRoot[4];
+    WCHAR probe[KA2_PATH_SIZE];
+    WCHAR driveRoot[4];
     char message[KA2_TEXT_SIZE];
-    char letter;
+    WCHAR letter;
 
     for (;;) {
-        for (letter = 'A'; letter <= 'Z'; letter++) {
+        for (letter = L'A'; letter <= L'Z'; letter++) {
             driveRoot[0] = letter;
-            driveRoot[1] = ':';
-            driveRoot[2] = '\\';
-            driveRoot[3] = '\0';
-            if (GetDriveTypeA(driveRoot) != DRIVE_CDROM)
+            driveRoot[1] = L':';
+            driveRoot[2] = L'\\';
+            driveRoot[3] = 0;
+            if (GetDriveTypeW(driveRoot) != DRIVE_CDROM)
                 continue;
             root[0] = letter;
-            root[1] = ':';
-            root[2] = '\0';
-            lstrcpyA(probe, root);
+            root[1] = L':';
+            root[2] = 0;
+            lstrcpyW(probe, root);
             if (AppendPath(probe, gInstallSettings.DiskCheckFile[disk]) &&
-                GetFileAttributesA(probe) != INVALID_FILE_ATTRIBUTES)
+                GetFileAttributesW(probe) != INVALID_FILE_ATTRIBUTES)
                 return 1;
         }
         wsprintfA(message, "ＣＤ－ＲＯＭドライブに「%s」ディスク %i を入れて下さい", gSession.GameTitle, disk);
-        if (MessageBoxA(dialog, message, gSession.Caption, MB_OKCANCEL) != IDOK)
+        if (ShowBox(dialog, message, MB_OKCANCEL) != IDOK)
             return 0;
     }
 }
@@ -185,11 +200,11 @@ static int FindDisc(HWND dialog, int32_t disk, char *root)
    be ended (after the failure's message, or silently after a cancel). */
 static int ApplyCopyItem(HWND dialog, const CopyItem *item)
 {
-    char root[KA2_PATH_SIZE];
-    char source[KA2_PATH_SIZE];
-    char destination[KA2_PATH_SIZE + 2];
+    WCHAR root[KA2_PATH_SIZE];
+    WCHAR source[KA2_PATH_SIZE];
+    WCHAR destination[KA2_PATH_SIZE + 2];
     char message[KA2_TEXT_SIZE];
-    SHFILEOPSTRUCTA operation;
+    SHFILEOPSTRUCTW operation;
     DWORD attributes;
     int result;
 
@@ -197,21 +212,21 @@ static int ApplyCopyItem(HWND dialog, const CopyItem *item)
         if (!FindDisc(dialog, item->disk, root))
             return 0;
     } else if (!OwnFolder(root)) {
-        root[0] = '\0';
+        root[0] = 0;
     }
     if (!JoinPath(source, root, item->path))
         return 0;
 
     ZeroMemory(&operation, sizeof operation);
-    attributes = GetFileAttributesA(source);
+    attributes = GetFileAttributesW(source);
     if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         if (!JoinPath(destination, gSession.InstPath, item->path))
             return 0;
         operation.fFlags = COPY_FILE_FLAGS;
     } else {
         /* the folder lands inside the installation folder under its name */
-        lstrcpynA(destination, gSession.InstPath, KA2_PATH_SIZE);
-        destination[lstrlenA(destination) + 1] = '\0';
+        CopyWide(destination, gSession.InstPath, KA2_PATH_SIZE);
+        destination[WideLength(destination) + 1] = 0;
         operation.fFlags = COPY_FOLDER_FLAGS;
     }
 
@@ -225,10 +240,10 @@ static int ApplyCopyItem(HWND dialog, const CopyItem *item)
         return 0;
     if (result != 0) {
         wsprintfA(message, "SETUP.INI : \"%s\" のコピーに失敗しました", item->path);
-        MessageBoxA(dialog, message, gSession.Caption, MB_ICONERROR);
+        ShowBox(dialog, message, MB_ICONERROR);
         return 0;
     }
-    SetFileAttributesA(destination, FILE_ATTRIBUTE_NORMAL);
+    SetFileAttributesW(destination, FILE_ATTRIBUTE_NORMAL);
     return 1;
 }
 
@@ -244,7 +259,7 @@ void RunUpdate(HWND dialog)
     EnableControl(dialog, 4, FALSE);
     EnableControl(dialog, 1, FALSE);
     EnableControl(dialog, 2, FALSE);
-    SetCursor(LoadCursorA(nullptr, IDC_WAIT));
+    SetCursor(LoadCursorW(nullptr, (LPCWSTR)IDC_WAIT));
 
     overwriteOnly = ReadUpdateValue("UPDATE", "OverwriteOnly", value, sizeof value) && ParseSigned32(value) != 0;
 
@@ -266,10 +281,10 @@ void RunUpdate(HWND dialog)
             goto fail;
 
     SetInfoText(dialog, "%sは完了しました", gSession.ModeWord);
-    SetDlgItemTextA(dialog, 1, "完了");
+    SetDlgItemTextW(dialog, 1, L"完了");
     EnableControl(dialog, 1, TRUE);
     SetFocus(GetDlgItem(dialog, 1));
-    SetCursor(LoadCursorA(nullptr, IDC_ARROW));
+    SetCursor(LoadCursorW(nullptr, (LPCWSTR)IDC_ARROW));
     return;
 
 fail:

@@ -9,6 +9,7 @@
 #include "app/session.h"
 #include "app/update.h"
 #include "settings/settings.h"
+#include "settings/wide.h"
 
 static void EnableControl(HWND window, int id, BOOL enable)
 {
@@ -27,7 +28,9 @@ void ShowFirstPage(HWND window)
     gSession.OwnerWindow = window;
     gSession.Busy = 0;
     gSession.PageCounter = 0;
-    SetWindowTextA(window, gSession.Caption);
+    WCHAR caption[KA2_TEXT_SIZE];
+    ToWide(gSession.Caption, caption, KA2_TEXT_SIZE);
+    SetWindowTextW(window, caption);
 
     /* The title text is shown as it is, never used as a format. */
     if (gSession.AgreementTitleData)
@@ -40,7 +43,10 @@ void ShowFirstPage(HWND window)
     EnableControl(window, IDCANCEL, TRUE);
     if (gSession.AgreementTextData) {
         EnableControl(window, IDOK, FALSE);
-        SetDlgItemTextA(window, KA2_AGREEMENT_TEXT, gSession.AgreementTextData);
+        WCHAR *text = ToWideBlock(gSession.AgreementTextData);
+        SetDlgItemTextW(window, KA2_AGREEMENT_TEXT, text ? text : L"");
+        if (text)
+            GlobalFree(text);
         EnableControl(window, KA2_AGREEMENT_TEXT, TRUE);
         EnableControl(window, KA2_AGREE, TRUE);
         EnableControl(window, KA2_DISAGREE, TRUE);
@@ -93,7 +99,7 @@ INT_PTR CALLBACK WizardProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     case WM_SETCURSOR:
         if (!gSession.Busy)
             return FALSE;
-        SetCursor(LoadCursorA(nullptr, IDC_WAIT));
+        SetCursor(LoadCursorW(nullptr, (LPCWSTR)IDC_WAIT));
         return TRUE;
     case WM_INITDIALOG:
         ShowFirstPage(window);

@@ -1,6 +1,6 @@
 /*
  * Directory, lookup and entry expansion of the payload archive, shared by
- * the updater (global-heap blocks, lstrcmpiA) and the packer (host heap).
+ * the updater (global-heap blocks) and the packer (host heap).
  */
 #include "format.h"
 

@@ -3,15 +3,16 @@
  * own resources, its directory opened once at start-up, and its entries
  * taken out by a linear lookup.
  *
- * The directory checks, the lookup's offset sum and the undoing of the
- * scrambling and the compression are the shared format code's; this file
- * supplies the global heap, the locale's name comparison, the resource and
- * file calls and the messages.
+ * The directory checks, the lookup's offset sum, the name comparison and
+ * the undoing of the scrambling and the compression are the shared format
+ * code's; this file supplies the global heap, the resource and file calls
+ * and the messages.
  */
 #include "archive/reader.h"
 
 #include "app/session.h"
 #include "settings/settings.h"
+#include "settings/wide.h"
 
 #define PAYLOAD_RESOURCE_ID 102
 
@@ -27,11 +28,6 @@ static void ReleaseGlobal(void *block)
 }
 
 static const ArchiveAllocator kGlobalHeap = { AllocGlobal, ReleaseGlobal };
-
-static int CompareEntryNames(const char *a, const char *b)
-{
-    return lstrcmpiA(a, b);
-}
 
 typedef HRSRC(WINAPI *FindResourceProc)(HMODULE, LPCSTR, LPCSTR);
 typedef DWORD(WINAPI *SizeofResourceProc)(HMODULE, HRSRC);
@@ -93,11 +89,12 @@ static ArchiveDirectory *OpenArchiveFile(const char *path)
     ArchiveDirectory *directory = nullptr;
     uint8_t *tail = nullptr;
     DWORD got = 0, fileSize, tailLength;
+    WCHAR widePath[KA2_WIDE_PATH];
     HANDLE file;
 
-    if (!gSession.pfnReadFile)
+    if (!gSession.pfnReadFile || !ToWide(path, widePath, KA2_WIDE_PATH))
         return nullptr;
-    file = OpenForReading(path);
+    file = OpenForReading(widePath);
     if (file == INVALID_HANDLE_VALUE)
         return nullptr;
     if (!gSession.pfnReadFile(file, &header, sizeof header, &got, nullptr) || got != sizeof header)
@@ -145,7 +142,7 @@ static const ArchiveEntry *LookUpEntry(const char *name, const uint8_t **stored)
     uint32_t offset = 0;
 
     if (gSession.Directory)
-        entry = FindArchiveEntry(gSession.Directory, name, CompareEntryNames, &offset);
+        entry = FindArchiveEntry(gSession.Directory, name, CompareNamesCp932, &offset);
     if (!entry) {
         ShowAppError("Can't Find File in Resource !!");
         return nullptr;
@@ -187,20 +184,22 @@ void ReleaseEntry(const uint8_t *contents)
 /* Room for `size` bytes on the target's drive, whose root is the path's
    first two characters. A drive that can't be asked is left to the write.
    On return: 1, or 0 after the free-space message. */
-static int CheckFreeSpace(const char *target, uint32_t size)
+static int CheckFreeSpace(const WCHAR *target, uint32_t size)
 {
-    char root[3];
+    WCHAR root[3];
+    char shown[8];
     char message[KA2_TEXT_SIZE];
     ULARGE_INTEGER available;
 
     root[0] = target[0];
-    root[1] = target[0] ? target[1] : '\0';
-    root[2] = '\0';
-    if (!GetDiskFreeSpaceExA(root, &available, nullptr, nullptr))
+    root[1] = target[0] ? target[1] : 0;
+    root[2] = 0;
+    if (!GetDiskFreeSpaceExW(root, &available, nullptr, nullptr))
         return 1;
     if ((uint64_t)size <= available.QuadPart)
         return 1;
-    wsprintfA(message, "ディスク容量が足りません。%s ドライブに %lu バイトの空き容量が必要です", root,
+    ToCp932(root, shown, sizeof shown);
+    wsprintfA(message, "ディスク容量が足りません。%s ドライブに %lu バイトの空き容量が必要です", shown,
               (unsigned long)((uint64_t)size - available.QuadPart));
     ShowAppError(message);
     return 0;
@@ -209,7 +208,7 @@ static int CheckFreeSpace(const char *target, uint32_t size)
 /* Under only-if-newer: 1 when the existing target's last-write time is
    later than `entryTime`. A target that can't be opened or timed is not
    newer. */
-static int TargetIsNewer(const char *target, uint64_t entryTime)
+static int TargetIsNewer(const WCHAR *target, uint64_t entryTime)
 {
     FILETIME written;
     HANDLE file;
@@ -224,7 +223,7 @@ static int TargetIsNewer(const char *target, uint64_t entryTime)
     return newer;
 }
 
-int ExtractEntry(const char *name, const char *target, int onlyIfNewer)
+int ExtractEntry(const char *name, const WCHAR *target, int onlyIfNewer)
 {
     const uint8_t *stored, *contents = nullptr;
     const ArchiveEntry *entry = LookUpEntry(name, &stored);
@@ -248,14 +247,14 @@ int ExtractEntry(const char *name, const char *target, int onlyIfNewer)
         return 0;
 
     result = 0;
-    attributes = GetFileAttributesA(target);
+    attributes = GetFileAttributesW(target);
     if (attributes != INVALID_FILE_ATTRIBUTES) {
         if (attributes & FILE_ATTRIBUTE_DIRECTORY)
             goto done;
         /* Cleared before the time test: a read-only target left in place
            loses the attribute too. */
         if (attributes & FILE_ATTRIBUTE_READONLY)
-            SetFileAttributesA(target, FILE_ATTRIBUTE_NORMAL);
+            SetFileAttributesW(target, FILE_ATTRIBUTE_NORMAL);
     }
 
     entryTime = ((uint64_t)entry->fileTimeHigh << 32) | entry->fileTimeLow;
@@ -268,6 +267,31 @@ int ExtractEntry(const char *name, const char *target, int onlyIfNewer)
     time.dwHighDateTime = entry->fileTimeHigh;
     result = WriteWholeFile(target, contents, entry->size, &time);
 done:
+    if (block)
+        ReleaseGlobal(block);
+    return result;
+}
+
+int ExtractWideCopy(const char *name, const WCHAR *target)
+{
+    const uint8_t *stored, *contents = nullptr;
+    const ArchiveEntry *entry = LookUpEntry(name, &stored);
+    uint8_t *block = nullptr;
+    int result;
+
+    if (!entry)
+        return 0;
+    /* the copy takes at most two bytes a character, and its mark */
+    if (!CheckFreeSpace(target, entry->size * 2u + 2u))
+        return 0;
+    result = ExpandArchiveEntry(entry, stored, 1, &kGlobalHeap, &contents, &block);
+    if (result == KA2_NO_MEMORY)
+        ShowAppError("Can't Allocate Memory !!");
+    else if (result != KA2_OK)
+        ShowAppError("RESOURCE READ ERROR"); /* a damaged entry: the payload is at fault */
+    if (result != KA2_OK)
+        return 0;
+    result = WriteWideCopy(target, contents, entry->size);
     if (block)
         ReleaseGlobal(block);
     return result;

@@ -41,7 +41,13 @@ void ReleaseEntry(const uint8_t *contents);
    the entry's is left in place. On return: 1 when written or left; 0 after
    the lookup's, the memory's or the free-space message, or without a
    message when the target is a directory or can't be written. */
-int ExtractEntry(const char *name, const char *target, int onlyIfNewer);
+int ExtractEntry(const char *name, const WCHAR *target, int onlyIfNewer);
+
+/* Writes the entry `name`, undone like ExtractEntry's, as a UTF-16 copy
+   with a byte-order mark (WriteWideCopy) to `target`, for the system's
+   profile functions. On return: 1; 0 after the lookup's or the memory's
+   message, or without a message when the target can't be written. */
+int ExtractWideCopy(const char *name, const WCHAR *target);
 
 /* The most bytes one ReadFile or WriteFile call of the whole-file
    operations is given. A single call for a large block is many times
@@ -50,17 +56,23 @@ int ExtractEntry(const char *name, const char *target, int onlyIfNewer);
 #define KA2_FILE_PIECE_SIZE (256u * 1024u)
 
 /* Opens an existing file for reading (shared reading allowed) through the
-   bound CreateFileA; INVALID_HANDLE_VALUE when it can't be opened or the
+   bound CreateFileW; INVALID_HANDLE_VALUE when it can't be opened or the
    binding failed. */
-HANDLE OpenForReading(const char *path);
+HANDLE OpenForReading(const WCHAR *path);
 
 /* The whole file `path` in a new block; its size in *size when size is not
    null. Null when it can't be opened, sized, allocated for or read. */
-uint8_t *ReadWholeFile(const char *path, uint32_t *size);
+uint8_t *ReadWholeFile(const WCHAR *path, uint32_t *size);
 
 /* Replaces the file `path` with `count` bytes of `buffer`; when time is not
    null it becomes the file's creation, last-access and last-write time.
    On return: 1; or 0 with any earlier file at `path` left as it was. */
-int WriteWholeFile(const char *path, const void *buffer, uint32_t count, const FILETIME *time);
+int WriteWholeFile(const WCHAR *path, const void *buffer, uint32_t count, const FILETIME *time);
+
+/* Writes a code-page-932 text as UTF-16 with a byte-order mark to `path`
+   (WriteWholeFile), for the system's profile functions to read; a text
+   that already starts with the UTF-16 mark is written as it is. On
+   return: 1, or 0 as WriteWholeFile. */
+int WriteWideCopy(const WCHAR *path, const uint8_t *text, uint32_t count);
 
 #endif

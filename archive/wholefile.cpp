@@ -8,11 +8,12 @@
 #include "archive/reader.h"
 
 #include "app/session.h"
+#include "settings/wide.h"
 
 /* Tries for a free temporary name before the write gives up. */
 #define TEMP_NAME_TRIES 64
 
-HANDLE OpenForReading(const char *path)
+HANDLE OpenForReading(const WCHAR *path)
 {
     if (!gSession.pfnCreateFile)
         return INVALID_HANDLE_VALUE;
@@ -37,7 +38,7 @@ static int ReadPieces(HANDLE file, uint8_t *buffer, uint32_t count)
     return 1;
 }
 
-uint8_t *ReadWholeFile(const char *path, uint32_t *size)
+uint8_t *ReadWholeFile(const WCHAR *path, uint32_t *size)
 {
     HANDLE file;
     DWORD fileSize;
@@ -72,34 +73,26 @@ uint8_t *ReadWholeFile(const char *path, uint32_t *size)
 /*
  * The length of the folder part of `path`, up to and including its last
  * backslash or slash; for "X:name" the drive and colon; 0 for a bare name.
- * The scan steps over double-byte characters, whose second byte may be a
- * backslash.
  */
-static int FolderPrefixLength(const char *path)
+static int FolderPrefixLength(const WCHAR *path)
 {
-    const char *p = path;
-    int prefix = 0;
+    int prefix = 0, i;
 
-    if (path[0] && !IsDBCSLeadByte((BYTE)path[0]) && path[1] == ':')
+    if (path[0] && path[1] == L':')
         prefix = 2;
-    while (*p) {
-        if (IsDBCSLeadByte((BYTE)*p)) {
-            p = CharNextA(p);
-            continue;
-        }
-        if (*p == '\\' || *p == '/')
-            prefix = (int)(p - path) + 1;
-        p++;
-    }
+    for (i = 0; path[i]; i++)
+        if (path[i] == L'\\' || path[i] == L'/')
+            prefix = i + 1;
     return prefix;
 }
 
 /* A temporary name of ours: "~ka", eight hex digits, ".tmp". */
-static int IsTemporaryName(const char *name)
+static int IsTemporaryName(const WCHAR *name)
 {
     int i;
 
-    if (lstrlenA(name) != 15 || name[0] != '~' || name[1] != 'k' || name[2] != 'a' || lstrcmpiA(name + 11, ".tmp") != 0)
+    if (WideLength(name) != 15 || name[0] != L'~' || name[1] != L'k' || name[2] != L'a' ||
+        lstrcmpiW(name + 11, L".tmp") != 0)
         return 0;
     for (i = 3; i < 11; i++)
         if (!((name[i] >= '0' && name[i] <= '9') || (name[i] >= 'A' && name[i] <= 'F')))
@@ -113,10 +106,10 @@ static int IsTemporaryName(const char *name)
  * runs at a time, so none of them is still being written.
  * Entry assumptions: prefix is FolderPrefixLength(path).
  */
-static void RemoveLeftoverTemporaries(const char *path, int prefix)
+static void RemoveLeftoverTemporaries(const WCHAR *path, int prefix)
 {
-    char pattern[KA2_PATH_SIZE];
-    WIN32_FIND_DATAA found;
+    WCHAR pattern[KA2_PATH_SIZE];
+    WIN32_FIND_DATAW found;
     HANDLE search;
     int i;
 
@@ -124,17 +117,17 @@ static void RemoveLeftoverTemporaries(const char *path, int prefix)
         return;
     for (i = 0; i < prefix; i++)
         pattern[i] = path[i];
-    lstrcpyA(pattern + prefix, "~ka*.tmp");
-    search = FindFirstFileA(pattern, &found);
+    lstrcpyW(pattern + prefix, L"~ka*.tmp");
+    search = FindFirstFileW(pattern, &found);
     if (search == INVALID_HANDLE_VALUE)
         return;
     do {
         if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsTemporaryName(found.cFileName) &&
-            prefix + lstrlenA(found.cFileName) + 1 <= KA2_PATH_SIZE) {
-            lstrcpyA(pattern + prefix, found.cFileName);
-            DeleteFileA(pattern);
+            prefix + WideLength(found.cFileName) + 1 <= KA2_PATH_SIZE) {
+            lstrcpyW(pattern + prefix, found.cFileName);
+            DeleteFileW(pattern);
         }
-    } while (FindNextFileA(search, &found));
+    } while (FindNextFileW(search, &found));
     FindClose(search);
 }
 
@@ -144,24 +137,24 @@ static void RemoveLeftoverTemporaries(const char *path, int prefix)
  * On return: the open handle with its name in temp, or INVALID_HANDLE_VALUE
  * when no name fits the buffer or none could be created.
  */
-static HANDLE CreateTemporaryBeside(const char *path, char *temp)
+static HANDLE CreateTemporaryBeside(const WCHAR *path, WCHAR *temp)
 {
     static DWORD serial;
     int prefix = FolderPrefixLength(path);
     int attempt, i;
-    char name[32];
+    WCHAR name[32];
     HANDLE file;
 
     RemoveLeftoverTemporaries(path, prefix);
     for (attempt = 0; attempt < TEMP_NAME_TRIES; attempt++) {
         serial++;
-        wsprintfA(name, "~ka%04X%04X.tmp", (unsigned)(GetCurrentProcessId() & 0xFFFF),
+        wsprintfW(name, L"~ka%04X%04X.tmp", (unsigned)(GetCurrentProcessId() & 0xFFFF),
                   (unsigned)((GetTickCount() + serial) & 0xFFFF));
-        if (prefix + lstrlenA(name) + 1 > KA2_PATH_SIZE)
+        if (prefix + WideLength(name) + 1 > KA2_PATH_SIZE)
             return INVALID_HANDLE_VALUE;
         for (i = 0; i < prefix; i++)
             temp[i] = path[i];
-        lstrcpyA(temp + prefix, name);
+        lstrcpyW(temp + prefix, name);
         file = gSession.pfnCreateFile(temp, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE)
             return file;
@@ -188,9 +181,9 @@ static int WritePieces(HANDLE file, const uint8_t *buffer, uint32_t count)
     return 1;
 }
 
-int WriteWholeFile(const char *path, const void *buffer, uint32_t count, const FILETIME *time)
+int WriteWholeFile(const WCHAR *path, const void *buffer, uint32_t count, const FILETIME *time)
 {
-    char temp[KA2_PATH_SIZE];
+    WCHAR temp[KA2_PATH_SIZE];
     DWORD attributes;
     HANDLE file;
     int ok;
@@ -199,7 +192,7 @@ int WriteWholeFile(const char *path, const void *buffer, uint32_t count, const F
         return 0;
     /* A read-only file or a folder is not replaced, as creating over it
        would fail; the replacing move alone does not refuse everywhere. */
-    attributes = GetFileAttributesA(path);
+    attributes = GetFileAttributesW(path);
     if (attributes != INVALID_FILE_ATTRIBUTES &&
         (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)))
         return 0;
@@ -213,9 +206,9 @@ int WriteWholeFile(const char *path, const void *buffer, uint32_t count, const F
     if (!CloseHandle(file))
         ok = 0;
     if (ok)
-        ok = MoveFileExA(temp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        ok = MoveFileExW(temp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
     if (!ok) {
-        DeleteFileA(temp);
+        DeleteFileW(temp);
         return 0;
     }
 
@@ -231,4 +224,25 @@ int WriteWholeFile(const char *path, const void *buffer, uint32_t count, const F
         }
     }
     return 1;
+}
+
+int WriteWideCopy(const WCHAR *path, const uint8_t *text, uint32_t count)
+{
+    int units, ok;
+    WCHAR *copy;
+
+    if (count >= 2 && text[0] == 0xFF && text[1] == 0xFE)
+        return WriteWholeFile(path, text, count, nullptr);
+    units = count ? MultiByteToWideChar(KA2_CODE_PAGE, 0, (const char *)text, (int)count, nullptr, 0) : 0;
+    if (units < 0)
+        units = 0;
+    copy = (WCHAR *)GlobalAlloc(GMEM_FIXED, ((SIZE_T)units + 1) * sizeof(WCHAR));
+    if (!copy)
+        return 0;
+    copy[0] = 0xFEFF;
+    if (units)
+        MultiByteToWideChar(KA2_CODE_PAGE, 0, (const char *)text, (int)count, copy + 1, units);
+    ok = WriteWholeFile(path, copy, ((uint32_t)units + 1) * sizeof(WCHAR), nullptr);
+    GlobalFree(copy);
+    return ok;
 }

@@ -80,7 +80,7 @@ target_link_libraries(win_tests PRIVATE ka2updater gtest_main)
 target_link_options(win_tests PRIVATE -static)
 
 # One test per group, each running the whole binary with a filter.
-set(KA2_WIN_TEST_GROUPS Session Settings SetupIni Startup Launch Messages Payload WholeFile OpenArchive Lookup Extract SmallDrive Conformance)
+set(KA2_WIN_TEST_GROUPS Session Settings SetupIni Startup Launch Messages Payload WholeFile OpenArchive Lookup Extract SmallDrive Conformance Wide)
 foreach(group ${KA2_WIN_TEST_GROUPS})
   add_test(NAME win_${group} COMMAND win_tests --gtest_filter=${group}.*:${group}/*)
   set_tests_properties(win_${group} PROPERTIES

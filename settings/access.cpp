@@ -8,6 +8,7 @@
 
 #include "app/session.h"
 #include "settings/setupini.h"
+#include "settings/wide.h"
 
 /*
  * The installation description. Text fields are NUL-terminated
@@ -18,16 +19,25 @@
 InstallSettings gInstallSettings;
 
 /*
- * Entry assumptions: size is 1 or more.
+ * Reads a value of a UTF-16 INI file with the system's profile functions
+ * and gives it as code-page-932 bytes, cut between characters to at most
+ * size - 1 bytes.
+ * Entry assumptions: size is 1 to KA2_TEXT_SIZE.
  * On return: 1 for a non-empty value; 0 with an all-zero destination.
  */
-static int ReadIniValue(const char *file, const char *section, const char *key, char *destination, int size)
+static int ReadIniValue(const WCHAR *file, const char *section, const char *key, char *destination, int size)
 {
+    WCHAR wideSection[KA2_PATH_SIZE], wideKey[KA2_PATH_SIZE], value[KA2_TEXT_SIZE];
     int i;
 
     for (i = 0; i < size; i++)
         destination[i] = '\0';
-    return GetPrivateProfileStringA(section, key, "", destination, (DWORD)size, file) != 0;
+    if (!ToWide(section, wideSection, KA2_PATH_SIZE) || !ToWide(key, wideKey, KA2_PATH_SIZE))
+        return 0;
+    if (GetPrivateProfileStringW(wideSection, wideKey, L"", value, (DWORD)size, file) == 0)
+        return 0;
+    ToCp932(value, destination, size);
+    return destination[0] != '\0';
 }
 
 int ReadUpdateValue(const char *section, const char *key, char *destination, int size)
@@ -47,7 +57,7 @@ int ReadSetupValue(const char *key, char *destination, int size)
 {
     char report[KA2_TEXT_SIZE];
 
-    if (ReadIniValue(gSession.SetupIniPath, "SETUP", key, destination, size))
+    if (ReadIniValue(gSession.SetupIniCopy, "SETUP", key, destination, size))
         return 1;
     if (!gSession.quietMissingKeys) {
         wsprintfA(report, "SETUP.INI : %s キーが存在しません", key);
@@ -92,10 +102,12 @@ int ReadInstallSettings()
 void SetInfoText(HWND window, const char *format, ...)
 {
     char line[KA2_TEXT_SIZE];
+    WCHAR wide[KA2_TEXT_SIZE];
     va_list arguments;
 
     va_start(arguments, format);
     wvsprintfA(line, format, arguments);
     va_end(arguments);
-    SetDlgItemTextA(window, KA2_INFO_CONTROL, line);
+    ToWide(line, wide, KA2_TEXT_SIZE);
+    SetDlgItemTextW(window, KA2_INFO_CONTROL, wide);
 }

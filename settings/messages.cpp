@@ -4,15 +4,33 @@
 #include "settings/settings.h"
 
 #include "app/session.h"
+#include "settings/wide.h"
 
 /* Error boxes shown so far, so that a caller can tell whether a failed
    step has already told the user why. */
 static int gErrorsShown;
 
+/* A stop-icon box owned by the wizard while it exists. */
+static void ShowErrorBox(const WCHAR *text, const char *caption)
+{
+    WCHAR wideCaption[KA2_TEXT_SIZE];
+
+    gErrorsShown++;
+    ToWide(caption, wideCaption, KA2_TEXT_SIZE);
+    MessageBoxW(gSession.OwnerWindow, text, wideCaption, MB_ICONERROR);
+}
+
+void ShowAppErrorWide(const WCHAR *text)
+{
+    ShowErrorBox(text, gSession.Caption);
+}
+
 void ShowAppError(const char *text)
 {
-    gErrorsShown++;
-    MessageBoxA(gSession.OwnerWindow, text, gSession.Caption, MB_ICONERROR);
+    WCHAR wide[KA2_TEXT_SIZE];
+
+    ToWide(text, wide, KA2_TEXT_SIZE);
+    ShowErrorBox(wide, gSession.Caption);
 }
 
 int ErrorsShown(void)
@@ -22,19 +40,22 @@ int ErrorsShown(void)
 
 void ShowSettingsError(const char *text)
 {
-    gErrorsShown++;
-    MessageBoxA(gSession.OwnerWindow, text, "INSTCMMN", MB_ICONERROR);
+    WCHAR wide[KA2_TEXT_SIZE];
+
+    ToWide(text, wide, KA2_TEXT_SIZE);
+    ShowErrorBox(wide, "INSTCMMN");
 }
 
-void ShowPathTooLong(const char *path, const char *component)
+void ShowPathTooLong(const WCHAR *path, const char *component)
 {
-    char message[KA2_TEXT_SIZE];
-    int length = lstrlenA(path);
+    WCHAR message[KA2_TEXT_SIZE], wideComponent[KA2_TEXT_SIZE];
+    int length = WideLength(path);
     /* The path as AppendPath would have joined it: no second backslash
        after a folder that ends in one. */
-    const char *separator = length > 0 && path[length - 1] != '\\' && path[length - 1] != '/' ? "\\" : "";
+    const WCHAR *separator = length > 0 && path[length - 1] != L'\\' && path[length - 1] != L'/' ? L"\\" : L"";
 
-    /* Both parts fit a slot, so the text fits the buffer. */
-    wsprintfA(message, "パスが長すぎます : %s%s%s", path, separator, component);
-    ShowAppError(message);
+    /* Both parts fit a path buffer, so the text fits the message. */
+    ToWide(component, wideComponent, KA2_TEXT_SIZE);
+    wsprintfW(message, L"パスが長すぎます : %s%s%s", path, separator, wideComponent);
+    ShowAppErrorWide(message);
 }

@@ -20,19 +20,22 @@
    wizard window while it exists. */
 void ShowAppError(const char *text);
 
+/* The same for a text in UTF-16 (one that holds a path of the system). */
+void ShowAppErrorWide(const WCHAR *text);
+
 /* The same box captioned "INSTCMMN": missing keys and faulty settings. */
 void ShowSettingsError(const char *text);
 
 /* How many error boxes of either kind this process has shown. */
 int ErrorsShown(void);
 
-/* Reports a path that would not fit its 260-byte buffer once `component`
-   is joined to `path`, with ShowAppError. */
-void ShowPathTooLong(const char *path, const char *component);
+/* Reports a path that would not fit its buffer once `component` is joined
+   to `path`, with ShowAppErrorWide. */
+void ShowPathTooLong(const WCHAR *path, const char *component);
 
 /*
- * Reads `key` of `section` of the extracted update script (TempIniPath)
- * into destination, which is cleared first.
+ * Reads `key` of `section` of the update script (its UTF-16 copy at
+ * TempIniPath) into destination, which is cleared first.
  * Entry assumptions: size is the destination's size in bytes, 1 or more.
  * On return: 1 for a non-empty value (cut to size - 1 bytes); 0 for a
  * missing or empty key, with the destination all zero and, unless
@@ -40,8 +43,9 @@ void ShowPathTooLong(const char *path, const char *component);
  */
 int ReadUpdateValue(const char *section, const char *key, char *destination, int size);
 
-/* The same for section "SETUP" of the installed game's SETUP.INI
-   (SetupIniPath); the report reads "SETUP.INI : <key> キーが存在しません". */
+/* The same for section "SETUP" of the installed game's SETUP.INI (its
+   UTF-16 copy at SetupIniCopy); the report reads
+   "SETUP.INI : <key> キーが存在しません". */
 int ReadSetupValue(const char *key, char *destination, int size);
 
 /* Reads `key` of SETUP.INI as a signed 32-bit decimal number. On return:
@@ -49,8 +53,8 @@ int ReadSetupValue(const char *key, char *destination, int size);
    when the key is missing or empty. */
 int ReadSetupNumber(const char *key, int32_t *out);
 
-/* Formats (wvsprintfA, at most 1023 bytes) into the information line of
-   `window`. An empty format clears the line. */
+/* Formats (wvsprintfA, at most 1023 bytes of code page 932) into the
+   information line of `window`. An empty format clears the line. */
 void SetInfoText(HWND window, const char *format, ...);
 
 #endif

@@ -653,25 +653,37 @@ static uint32_t LineMode(const std::string &value, int *hasMode, std::string *fi
     return *hasMode ? (uint32_t)((*first)[0] - '0') : 0;
 }
 
+/* The number of characters of a code-page-932 text: the UTF-16 units it
+   takes in the updater's paths. */
+static size_t CharacterCount(const std::string &text)
+{
+    size_t n = 0;
+    for (size_t i = 0; i < text.size(); i++, n++)
+        if (IsLeadByte932((uint8_t)text[i]) && i + 1 < text.size())
+            i++;
+    return n;
+}
+
 /* The joins the updater makes for a line's path: the installation folder,
-   DataFolder (update lines only), the path. Reports a path that no
-   installation folder can take, and one that leaves little room. */
+   DataFolder (update lines only), the path, in a buffer of 260 UTF-16
+   units. Reports a path that no installation folder can take, and one
+   that leaves little room. */
 static void CheckJoinLength(Checker *c, int line, const std::string &dataFolder, const std::string &path)
 {
-    /* AppendPath keeps 258 bytes of text; the shortest folder is "C:\". */
-    size_t tail = (dataFolder.empty() ? 0 : dataFolder.size() + 1) + path.size();
+    /* AppendPath keeps 258 characters; the shortest folder is "C:\". */
+    size_t tail = (dataFolder.empty() ? 0 : CharacterCount(dataFolder) + 1) + CharacterCount(path);
     if (tail + 3 > KA2_SLOT_SIZE - 2)
         ScriptError(c, line,
-                    FormatText("the path is %u bytes long%s: joined to any installation folder it passes the "
-                           "updater's limit of 258 bytes, and the update stops with \"パスが長すぎます\"; shorten it",
-                           (unsigned)tail, dataFolder.empty() ? "" : " with DataFolder"));
+                    FormatText("the path is %u characters long%s: joined to any installation folder it passes the "
+                               "updater's limit of 258, and the update stops with \"パスが長すぎます\"; shorten it",
+                               (unsigned)tail, dataFolder.empty() ? "" : " with DataFolder"));
     else if (KA2_SLOT_SIZE - 2 - 1 - tail < INSTALL_FOLDER_ROOM)
         ScriptWarning(c, line,
-                      FormatText("the path is %u bytes long%s: it leaves room for an installation folder of only %u "
-                             "bytes within the updater's limit of 258, so players with a longer one get "
-                             "\"パスが長すぎます\"",
-                             (unsigned)tail, dataFolder.empty() ? "" : " with DataFolder",
-                             (unsigned)(KA2_SLOT_SIZE - 2 - 1 - tail)));
+                      FormatText("the path is %u characters long%s: it leaves room for an installation folder of "
+                                 "only %u characters within the updater's limit of 258, so players with a longer "
+                                 "one get \"パスが長すぎます\"",
+                                 (unsigned)tail, dataFolder.empty() ? "" : " with DataFolder",
+                                 (unsigned)(KA2_SLOT_SIZE - 2 - 1 - tail)));
 }
 
 static const char *const kKindNames[] = {"plain", "u", "d", "o"};

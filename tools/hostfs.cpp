@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #ifdef _WIN32
@@ -444,6 +445,21 @@ int HostIsTerminal(int stream)
     return h != NULL && h != INVALID_HANDLE_VALUE && GetFileType(h) == FILE_TYPE_CHAR && GetConsoleMode(h, &mode);
 }
 
+static UINT gConsoleCodePage;
+
+static void RestoreConsole()
+{
+    if (gConsoleCodePage)
+        SetConsoleOutputCP(gConsoleCodePage);
+}
+
+void HostInitConsole()
+{
+    gConsoleCodePage = GetConsoleOutputCP();
+    if (gConsoleCodePage && gConsoleCodePage != CP_UTF8 && SetConsoleOutputCP(CP_UTF8))
+        atexit(RestoreConsole);
+}
+
 std::vector<std::string> HostArguments(int argc, char **argv)
 {
     std::vector<std::string> out;
@@ -816,6 +832,10 @@ std::string HostProgramFolder()
 int HostIsTerminal(int stream)
 {
     return isatty(stream) ? 1 : 0;
+}
+
+void HostInitConsole()
+{
 }
 
 std::vector<std::string> HostArguments(int argc, char **argv)

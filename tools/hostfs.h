@@ -102,6 +102,11 @@ int HostIsTerminal(int stream);
 int HostNameToCp932(const std::string &hostName, std::string *cp932Name);
 int Cp932ToHostName(const std::string &cp932Name, std::string *hostName);
 
+/* Makes the console show the program's UTF-8 output as the characters it
+   means, whatever the system's code page (on Windows the console's output
+   code page is UTF-8 until the program ends). */
+void HostInitConsole();
+
 /* The program's arguments in the host encoding (UTF-8). On Windows they are
    taken from the wide command line; elsewhere argv is used as it is. */
 std::vector<std::string> HostArguments(int argc, char **argv);

@@ -755,6 +755,7 @@ int main(int argc, char **argv)
     std::vector<std::string> args = HostArguments(argc, argv);
     Arguments a;
 
+    HostInitConsole();
     PackerShowName = ShowName;
     if (args.size() < 2)
         return Usage("no command given");

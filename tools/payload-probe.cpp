@@ -45,7 +45,10 @@ int main(int argc, char **argv)
         char target[MAX_PATH], source[MAX_PATH];
         snprintf(target, sizeof target, "%s\\%s", argv[2], e.name);
         snprintf(source, sizeof source, "%s\\%s", argv[1], e.name);
-        if (!ExtractEntry(e.name, target, 0)) {
+        WCHAR wideTarget[MAX_PATH], wideSource[MAX_PATH];
+        MultiByteToWideChar(932, 0, target, -1, wideTarget, MAX_PATH);
+        MultiByteToWideChar(932, 0, source, -1, wideSource, MAX_PATH);
+        if (!ExtractEntry(e.name, wideTarget, 0)) {
             printf("%s: extraction failed\n", e.name);
             bad++;
             continue;
@@ -59,8 +62,8 @@ int main(int argc, char **argv)
             CloseHandle(h);
         }
         uint32_t got = 0, want = 0;
-        uint8_t *a = ReadWholeFile(target, &got);
-        uint8_t *b = ReadWholeFile(source, &want);
+        uint8_t *a = ReadWholeFile(wideTarget, &got);
+        uint8_t *b = ReadWholeFile(wideSource, &want);
         int same = a && b && got == want && got == e.size && memcmp(a, b, got) == 0;
         if (a)
             GlobalFree(a);

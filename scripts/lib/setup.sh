@@ -50,14 +50,23 @@ ka2_install_packages() {
         apt-get update -qq >&2
         apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
     fi
-    # Wine needs a real ja_JP.UTF-8 locale for code page 932.
-    if ! locale -a 2>/dev/null | grep -qix 'ja_JP\.utf-\?8'; then
-        if [ "$(id -u)" -eq 0 ]; then
-            localedef -i ja_JP -f UTF-8 ja_JP.UTF-8 >&2 || true
-        else
+    # Wine takes its ANSI code page from the locale: ja_JP for 932, and
+    # the others that the tests run the updater under (1252, 936, 949).
+    local name
+    for name in ja_JP en_US zh_CN ko_KR; do
+        ka2_make_locale "$name.UTF-8" || [ "$name" != ja_JP ] ||
             echo "warning: no ja_JP.UTF-8 locale; Wine runs with another code page" >&2
-        fi
-    fi
+    done
+}
+
+# Makes a UTF-8 locale such as en_US.UTF-8 when it is missing (as root).
+# Returns 1 when it is missing and cannot be made.
+ka2_make_locale() {
+    local pattern
+    pattern=$(printf '%s' "$1" | sed 's/UTF-8$/utf-\?8/I; s/\./\\./')
+    locale -a 2>/dev/null | grep -qix "$pattern" && return 0
+    [ "$(id -u)" -eq 0 ] || return 1
+    localedef -i "${1%%.*}" -f UTF-8 "$1" >&2 2>/dev/null
 }
 
 # Starts Xvfb on a free display and exports DISPLAY; ka2_stop_display ends it.

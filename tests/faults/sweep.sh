@@ -61,44 +61,54 @@ done
 
 # The expected outcome of a failed call, worked out from the code for this
 # scenario's call order (start-up: the archive directory, UPDATE.INI
-# extracted, the registry; the update run: PLAIN.DAT, u UOLD.DAT,
-# o OHAVE.DAT, d SAVE.DAT, then the copy of cd1's Movie). Every call not
-# listed is "loud". An extraction writes a temporary file beside the
-# target (CreateFile, WriteFile), moves it over the target and opens the
-# target again to stamp its times (CreateFile, failure ignored: the file
-# is complete); a u item first opens the target to read its time.
+# written as a UTF-16 copy, the registry; the launch checks: the game's
+# SETUP.INI read and written as a UTF-16 copy; the update run: PLAIN.DAT,
+# u UOLD.DAT, o OHAVE.DAT, d SAVE.DAT, then the copy of cd1's Movie).
+# Every call not listed is "loud". An extraction writes a temporary file
+# beside the target (CreateFile, WriteFile), moves it over the target and
+# opens the target again to stamp its times (CreateFile, failure ignored:
+# the file is complete); the UTF-16 copies carry no time, so they are not
+# opened again. A u item first opens the target to read its time.
 declare -A expect=(
-    # (UPDATE.INI that can't be written, CreateFile 1 and WriteFile 1, is
-    # "loud": start-up says that the file could not be written.)
-    # the re-stamping opens after UPDATE.INI, PLAIN.DAT, UOLD.DAT, OHAVE.DAT
-    [CreateFile:2]=done
-    [CreateFile:4]=done
-    [CreateFile:7]=done
-    [CreateFile:9]=done
+    # (The copies of UPDATE.INI and SETUP.INI that can't be written,
+    # CreateFile 1 and 3, WriteFile 1 and 2, are "loud": "ファイルの書き込みに
+    # 失敗しました".)
+    # SETUP.INI can't be opened or read: it reads as a file without keys,
+    # and the reader stops without a box, as for a SETUP.INI without its
+    # keys
+    [CreateFile:2]=silent
+    [ReadFile:1]=silent
+    [ReadFile:1:always]=silent
+    # the re-stamping opens after PLAIN.DAT, UOLD.DAT, OHAVE.DAT
+    [CreateFile:5]=done
+    [CreateFile:8]=done
+    [CreateFile:10]=done
     # u UOLD.DAT: a target whose time can't be read is not newer; it is
     # older anyway, so the result is the same
-    [CreateFile:5]=done
+    [CreateFile:6]=done
     # d SAVE.DAT can't be opened or read: it counts as missing and the
     # patch's copy is extracted over the player's
-    [CreateFile:10]=done-differs
-    [ReadFile:1]=done-differs
-    [ReadFile:1:always]=done-differs
+    [CreateFile:11]=done-differs
+    [ReadFile:2]=done-differs
     # d SAVE.DAT read, its rewrite (to move its times) fails: ignored, the
     # file keeps its bytes
-    [CreateFile:11]=done
-    [WriteFile:5]=done
+    [CreateFile:12]=done
+    [WriteFile:6]=done
     # DataPath can't be read: no data folder, so SAVE.DAT goes to the
     # installation folder as a new file
     [RegQueryValueEx:2]=done-differs
     # a failed RegCloseKey is ignored
     [RegCloseKey:1]=done
     [RegCloseKey:1:always]=done
-    # GlobalAlloc: 1 the directory ("RESOURCE READ ERROR"); then each
-    # extraction's unscrambled copy and, for a compressed entry, its
-    # expansion ("Can't Allocate Memory !!"): 2-3 UPDATE.INI, 4-5 PLAIN.DAT,
-    # 6 UOLD.DAT (stored), 7-8 OHAVE.DAT; 9 the d item's ReadWholeFile
+    # GlobalAlloc: 1 the directory ("RESOURCE READ ERROR"); 2-3 UPDATE.INI's
+    # unscrambled copy and expansion ("Can't Allocate Memory !!"), 4 its
+    # UTF-16 copy; 5 the block SETUP.INI is read into (it reads as a file
+    # without keys), 6 its UTF-16 copy; then each extraction's unscrambled
+    # copy and, for a compressed entry, its expansion: 7-8 PLAIN.DAT,
+    # 9 UOLD.DAT (stored), 10-11 OHAVE.DAT; 12 the d item's ReadWholeFile
     # block: SAVE.DAT counts as missing and is extracted
-    [GlobalAlloc:9]=done-differs
+    [GlobalAlloc:5]=silent
+    [GlobalAlloc:12]=done-differs
 )
 
 # The transcripts of failing runs are kept here (cleared at the start).

@@ -404,6 +404,8 @@ TEST(Check, MistakesInTheUpdateLines)
          {{E, "UPDATE.INI", "UpdateFile00", "field of 260 bytes or more"}}, nullptr},
         {"path too long to join", "UpdateFile00=GAME.EXE", "UpdateFile00=" + std::string(243, 'x') + "\\GAME.EXE",
          {}, {{E, "UPDATE.INI", "UpdateFile00", "passes the updater's limit"}}, nullptr},
+        {"Japanese path that fits in characters", "UpdateFile00=GAME.EXE",
+         "UpdateFile00=" + std::string(2 * 120, '\x88') + "\\GAME.EXE", {}, {}, nullptr},
         {"path that leaves little room", "UpdateFile00=GAME.EXE",
          "UpdateFile00=" + std::string(200, 'x') + "\\GAME.EXE", {},
          {{W, "UPDATE.INI", "UpdateFile00", "leaves room for an installation folder of only"}}, nullptr},

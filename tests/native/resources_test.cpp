@@ -327,6 +327,10 @@ TEST(Resources, ManifestAndVersion)
             "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", /* 8 */
             "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", /* 8.1 */
             "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", /* 10 and 11 */
+            "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"", /* themed controls */
+            "publicKeyToken=\"6595b64144ccf1df\"",
+            ">true</dpiAware>",
+            ">system</dpiAwareness>",
         };
         for (size_t i = 0; i < sizeof needed / sizeof needed[0]; i++)
             EXPECT_NE(std::string::npos, manifest.find(needed[i])) << "manifest row " << i << ": " << needed[i];

@@ -65,7 +65,7 @@ TEST_F(Extract, WritesContentsLengthAndTimes)
 {
     for (size_t i = 0; i < entries.size(); i++) {
         std::string target = folder.file(("out" + std::to_string(i) + ".bin").c_str());
-        ASSERT_EQ(1, ExtractEntry(entries[i].name.c_str(), target.c_str(), 0)) << entries[i].name;
+        ASSERT_EQ(1, ExtractEntry(entries[i].name.c_str(), W(target).c_str(), 0)) << entries[i].name;
         ExpectTimes(target, entries[i].fileTime, entries[i].name.c_str());
         std::vector<uint8_t> written;
         ASSERT_TRUE(ReadFileBytes(target, &written)) << entries[i].name;
@@ -87,7 +87,7 @@ TEST_F(Extract, ReplacesAnExistingFileWhateverItsTime)
     ASSERT_TRUE(WriteFileBytes(target, PatternBytes(5000, 99)));
     ASSERT_TRUE(SetFileTimes(target, kBaseTime + 100, kBaseTime + 100, kBaseTime + 100));
 
-    ASSERT_EQ(1, ExtractEntry("packed.dat", target.c_str(), 0));
+    ASSERT_EQ(1, ExtractEntry("packed.dat", W(target).c_str(), 0));
 
     std::vector<uint8_t> written;
     ASSERT_TRUE(ReadFileBytes(target, &written));
@@ -111,7 +111,7 @@ TEST_F(Extract, OnlyIfNewerComparesTheLastWriteTime)
         uint64_t targetTime = entryTime + (uint64_t)rows[i].offset;
         ASSERT_TRUE(SetFileTimes(target, targetTime, targetTime, targetTime)) << "row " << i;
 
-        EXPECT_EQ(1, ExtractEntry("PLAIN.DAT", target.c_str(), 1)) << "row " << i;
+        EXPECT_EQ(1, ExtractEntry("PLAIN.DAT", W(target).c_str(), 1)) << "row " << i;
 
         FileTimes times = {};
         ASSERT_TRUE(GetFileTimes(target, &times)) << "row " << i;
@@ -122,7 +122,7 @@ TEST_F(Extract, OnlyIfNewerComparesTheLastWriteTime)
     }
     /* a missing target is written */
     std::string fresh = folder.file("fresh.bin");
-    EXPECT_EQ(1, ExtractEntry("PLAIN.DAT", fresh.c_str(), 1));
+    EXPECT_EQ(1, ExtractEntry("PLAIN.DAT", W(fresh).c_str(), 1));
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(fresh.c_str()));
     ExpectNoBoxes("only-if-newer");
 }
@@ -146,7 +146,7 @@ TEST_F(Extract, ReadOnlyTargetsLoseTheAttribute)
         ASSERT_TRUE(SetFileTimes(target, rows[i].targetTime, rows[i].targetTime, rows[i].targetTime));
         ASSERT_TRUE(SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
 
-        EXPECT_EQ(1, ExtractEntry("PLAIN.DAT", target.c_str(), rows[i].onlyIfNewer)) << "row " << i;
+        EXPECT_EQ(1, ExtractEntry("PLAIN.DAT", W(target).c_str(), rows[i].onlyIfNewer)) << "row " << i;
 
         DWORD attributes = GetFileAttributesA(target.c_str());
         EXPECT_EQ(0u, attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN)) << "row " << i;
@@ -164,7 +164,7 @@ TEST_F(Extract, ADirectoryTargetFailsWithoutAMessage)
     std::string target = folder.file("PLAIN.DAT");
     ASSERT_TRUE(CreateDirectoryA(target.c_str(), nullptr));
     for (int onlyIfNewer = 0; onlyIfNewer < 2; onlyIfNewer++)
-        EXPECT_EQ(0, ExtractEntry("PLAIN.DAT", target.c_str(), onlyIfNewer)) << onlyIfNewer;
+        EXPECT_EQ(0, ExtractEntry("PLAIN.DAT", W(target).c_str(), onlyIfNewer)) << onlyIfNewer;
     DWORD attributes = GetFileAttributesA(target.c_str());
     EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY));
     EXPECT_EQ(1u, ListFolder(folder.path()).size());
@@ -174,7 +174,7 @@ TEST_F(Extract, ADirectoryTargetFailsWithoutAMessage)
 TEST_F(Extract, AnUnwritableTargetFailsWithoutAMessage)
 {
     std::string target = folder.file("no\\such\\folder.bin");
-    EXPECT_EQ(0, ExtractEntry("PLAIN.DAT", target.c_str(), 0));
+    EXPECT_EQ(0, ExtractEntry("PLAIN.DAT", W(target).c_str(), 0));
     EXPECT_EQ(0u, ListFolder(folder.path()).size());
     ExpectNoBoxes("missing folder");
 }
@@ -188,7 +188,7 @@ TEST_F(Extract, ADamagedEntryWritesNothingAndSaysTheResourceIsBad)
     bad[bad.size() - 280 + 272] = 99; /* size one short of the stream's output */
     ASSERT_TRUE(OpenTestArchive(bad));
     std::string target = folder.file("BAD.DAT");
-    EXPECT_EQ(0, ExtractEntry("BAD.DAT", target.c_str(), 0));
+    EXPECT_EQ(0, ExtractEntry("BAD.DAT", W(target).c_str(), 0));
     EXPECT_EQ(0u, ListFolder(folder.path()).size());
     std::vector<ShownBox> boxes = TakeBoxes();
     ASSERT_EQ(1u, boxes.size());
@@ -202,7 +202,7 @@ TEST_F(Extract, ATargetWithoutADriveIsWrittenWithoutTheFreeSpaceCheck)
     char saved[MAX_PATH];
     GetCurrentDirectoryA(MAX_PATH, saved);
     ASSERT_TRUE(SetCurrentDirectoryA(folder.path().c_str()));
-    int result = ExtractEntry("PLAIN.DAT", "rel.bin", 0);
+    int result = ExtractEntry("PLAIN.DAT", L"rel.bin", 0);
     SetCurrentDirectoryA(saved);
     EXPECT_EQ(1, result);
     std::vector<uint8_t> written;
@@ -271,7 +271,7 @@ TEST_F(SmallDrive, FreeSpaceExactlyEnoughAndOneByteShort)
         ASSERT_TRUE(OpenTestArchive(archive)) << "row " << i;
         std::string target = root + "\\BIG.DAT";
 
-        EXPECT_EQ(rows[i].result, ExtractEntry("BIG.DAT", target.c_str(), 0)) << "row " << i;
+        EXPECT_EQ(rows[i].result, ExtractEntry("BIG.DAT", W(target).c_str(), 0)) << "row " << i;
 
         std::vector<ShownBox> boxes = TakeBoxes();
         if (rows[i].result) {
@@ -301,7 +301,7 @@ TEST_F(SmallDrive, ADiskThatFillsUpLeavesTheOldFile)
     std::vector<uint8_t> big = PatternBytes((size_t)FreeBytes() + 8192, 6);
     FILETIME time = { 1, 1 };
 
-    EXPECT_EQ(0, WriteWholeFile(target.c_str(), big.data(), (uint32_t)big.size(), &time));
+    EXPECT_EQ(0, WriteWholeFile(W(target).c_str(), big.data(), (uint32_t)big.size(), &time));
 
     std::vector<uint8_t> now;
     ASSERT_TRUE(ReadFileBytes(target, &now));

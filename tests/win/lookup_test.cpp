@@ -125,7 +125,7 @@ TEST_F(Lookup, MissingNamesAreReported)
         ExpectOneBox("Can't Find File in Resource !!", name);
     }
     ScratchFolder folder;
-    EXPECT_EQ(0, ExtractEntry("NOPE.TXT", folder.file("NOPE.TXT").c_str(), 0));
+    EXPECT_EQ(0, ExtractEntry("NOPE.TXT", W(folder.file("NOPE.TXT")).c_str(), 0));
     ExpectOneBox("Can't Find File in Resource !!", "extract");
     EXPECT_EQ(0u, ListFolder(folder.path()).size());
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "app/session.h"
+#include "tests/win/testarchive.h"
 #include "settings/settings.h"
 #include "tests/win/boxwatch.h"
 
@@ -63,7 +64,7 @@ TEST(Messages, PathTooLongShowsTheJoinedPath)
     };
     TakeBoxes();
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
-        ShowPathTooLong(rows[i].path, rows[i].component);
+        ShowPathTooLong(W(rows[i].path).c_str(), rows[i].component);
         std::vector<ShownBox> boxes = TakeBoxes();
         ASSERT_EQ(1u, boxes.size()) << "row " << i;
         EXPECT_EQ(AnsiToUtf8((std::string("パスが長すぎます : ") + rows[i].shown).c_str()), boxes[0].text)

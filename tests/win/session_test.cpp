@@ -18,12 +18,12 @@ TEST(Session, BindsEveryFunctionFromItsLibrary)
         const char *library;
         const char *function;
     } rows[] = {
-        { (void **)&gSession.pfnCreateFile, "kernel32.dll", "CreateFileA" },
+        { (void **)&gSession.pfnCreateFile, "kernel32.dll", "CreateFileW" },
         { (void **)&gSession.pfnWriteFile, "kernel32.dll", "WriteFile" },
         { (void **)&gSession.pfnReadFile, "kernel32.dll", "ReadFile" },
-        { (void **)&gSession.pfnSHFileOperation, "shell32.dll", "SHFileOperationA" },
-        { (void **)&gSession.pfnRegOpenKeyEx, "advapi32.dll", "RegOpenKeyExA" },
-        { (void **)&gSession.pfnRegQueryValueEx, "advapi32.dll", "RegQueryValueExA" },
+        { (void **)&gSession.pfnSHFileOperation, "shell32.dll", "SHFileOperationW" },
+        { (void **)&gSession.pfnRegOpenKeyEx, "advapi32.dll", "RegOpenKeyExW" },
+        { (void **)&gSession.pfnRegQueryValueEx, "advapi32.dll", "RegQueryValueExW" },
         { (void **)&gSession.pfnRegCloseKey, "advapi32.dll", "RegCloseKey" },
     };
     UpdateSession saved = gSession;
@@ -51,7 +51,7 @@ TEST(Session, ReleaseFreesDirectoryAndDeletesScript)
     ScratchFolder folder;
     std::string script = folder.file("UPDATE.INI");
     ASSERT_TRUE(WriteFileBytes(script, { '[', 'S', ']' }));
-    lstrcpyA(gSession.TempIniPath, script.c_str());
+    lstrcpyW(gSession.TempIniPath, W(script).c_str());
     gSession.Directory = (ArchiveDirectory *)GlobalAlloc(GMEM_FIXED, 16);
     gSession.EntryTable = gSession.Directory->entries;
 

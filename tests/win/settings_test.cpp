@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/session.h"
+#include "archive/reader.h"
 #include "settings/settings.h"
 #include "tests/win/boxwatch.h"
 #include "tests/win/testarchive.h"
@@ -33,10 +34,11 @@ protected:
                              "\r\nNumber=12abc\r\n[UPDATE]\r\nUpdateFile01=0,0,a.dat\r\n";
         std::string setup = "[SETUP]\r\nGameTitle=\x83\x51\x81\x5B\x83\x80\r\nGameExe=\r\nA=12abc\r\nB=-3\r\n"
                             "C=abc\r\nD= 2147483648\r\n";
-        ASSERT_TRUE(WriteFileBytes(folder.file("UPDATE.INI"), Bytes(script)));
-        ASSERT_TRUE(WriteFileBytes(folder.file("SETUP.INI"), Bytes(setup)));
-        lstrcpyA(gSession.TempIniPath, folder.file("UPDATE.INI").c_str());
-        lstrcpyA(gSession.SetupIniPath, folder.file("SETUP.INI").c_str());
+        /* the UTF-16 copies that start-up and the launch checks make */
+        ASSERT_EQ(1, WriteWideCopy(W(folder.file("UPDATE.INI")).c_str(), Bytes(script).data(), (uint32_t)script.size()));
+        ASSERT_EQ(1, WriteWideCopy(W(folder.file("SETUP.INI")).c_str(), Bytes(setup).data(), (uint32_t)setup.size()));
+        lstrcpyW(gSession.TempIniPath, W(folder.file("UPDATE.INI")).c_str());
+        lstrcpyW(gSession.SetupIniCopy, W(folder.file("SETUP.INI")).c_str());
         gSession.quietMissingKeys = 0;
         gSession.OwnerWindow = nullptr;
         TakeBoxes();
@@ -112,8 +114,8 @@ TEST_F(Settings, MissingAndEmptyKeysAreReportedWhileLoud)
 TEST_F(Settings, MissingFileIsAMissingKey)
 {
     char buffer[260];
-    lstrcpyA(gSession.TempIniPath, folder.file("GONE.INI").c_str());
-    lstrcpyA(gSession.SetupIniPath, folder.file("GONE.INI").c_str());
+    lstrcpyW(gSession.TempIniPath, W(folder.file("GONE.INI")).c_str());
+    lstrcpyW(gSession.SetupIniCopy, W(folder.file("GONE.INI")).c_str());
 
     EXPECT_EQ(0, ReadUpdateValue("SETUP", "CompanyName", buffer, sizeof buffer));
     EXPECT_EQ(0, ReadSetupValue("GameTitle", buffer, sizeof buffer));

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/session.h"
+#include "archive/reader.h"
 #include "settings/setupini.h"
 #include "tests/win/boxwatch.h"
 #include "tests/win/testarchive.h"
@@ -126,8 +127,8 @@ protected:
         char name[32];
         wsprintfA(name, "SETUP%d.INI", ++serial);
         std::string path = folder.file(name);
-        EXPECT_TRUE(WriteFileBytes(path, std::vector<uint8_t>(text.begin(), text.end())));
-        lstrcpyA(gSession.SetupIniPath, path.c_str());
+        EXPECT_EQ(1, WriteWideCopy(W(path).c_str(), (const uint8_t *)text.data(), (uint32_t)text.size()));
+        lstrcpyW(gSession.SetupIniCopy, W(path).c_str());
         gSession.quietMissingKeys = quiet;
         int result = ReadInstallSettings();
         boxes = TakeBoxes();

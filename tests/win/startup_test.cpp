@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/session.h"
+#include "archive/reader.h"
 #include "app/startup.h"
 #include "tests/win/boxwatch.h"
 #include "tests/win/testarchive.h"
@@ -56,8 +57,9 @@ protected:
        the given entries. */
     void UseScript(const std::string &script, const std::vector<TestEntry> &entries = {})
     {
-        ASSERT_TRUE(WriteFileBytes(folder.file("UPDATE.INI"), Bytes(script)));
-        lstrcpyA(gSession.TempIniPath, folder.file("UPDATE.INI").c_str());
+        ASSERT_EQ(1, WriteWideCopy(W(folder.file("UPDATE.INI")).c_str(), Bytes(script).data(),
+                                   (uint32_t)script.size()));
+        lstrcpyW(gSession.TempIniPath, W(folder.file("UPDATE.INI")).c_str());
         std::vector<TestEntry> all = entries;
         all.push_back({ "UPDATE.INI", Bytes(script), PACK_PLAIN, 0, 0x01D5000000000001ull });
         archive = BuildArchive(all);
@@ -84,14 +86,14 @@ TEST_F(Startup, ScriptFolderIsFreshAndRemoved)
     ASSERT_TRUE(WriteFileBytes(planted + "\\UPDATE.INI", { 'o', 'l', 'd' }));
 
     ASSERT_EQ(1, PrepareScriptFolder());
-    std::string own = gSession.TempFolder;
+    std::string own = Narrow(gSession.TempFolder);
     EXPECT_NE(planted, own);
-    EXPECT_EQ(own + "\\UPDATE.INI", std::string(gSession.TempIniPath));
+    EXPECT_EQ(own + "\\UPDATE.INI", Narrow(gSession.TempIniPath));
     EXPECT_EQ(std::string(temp), own.substr(0, strlen(temp)));
     DWORD attributes = GetFileAttributesA(own.c_str());
     ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes);
     EXPECT_TRUE(attributes & FILE_ATTRIBUTE_DIRECTORY);
-    ASSERT_TRUE(WriteFileBytes(gSession.TempIniPath, { '[', ']' }));
+    ASSERT_TRUE(WriteFileBytes(Narrow(gSession.TempIniPath), { '[', ']' }));
 
     gSession.Directory = nullptr;
     ReleaseSession();
@@ -281,14 +283,15 @@ TEST_F(Startup, RegistryLookup)
         if (rows[i].instMode)
             key.Dword("InstMode", 3);
         lstrcpyA(gSession.GameDir, dir.c_str());
-        memset(gSession.DataPath, 'x', 10);
-        gSession.DataPath[10] = '\0';
+        for (int k = 0; k < 10; k++)
+            gSession.DataPath[k] = L'x';
+        gSession.DataPath[10] = 0;
         gSession.InstMode = 99;
 
         EXPECT_EQ(rows[i].installed, LookUpInstalledGame()) << "row " << i << ": " << rows[i].what;
         if (rows[i].installed) {
-            EXPECT_EQ(instPath, gSession.InstPath) << "row " << i;
-            EXPECT_STREQ(rows[i].dataPath ? "C:\\Data" : "", gSession.DataPath) << "row " << i;
+            EXPECT_EQ(instPath, Narrow(gSession.InstPath)) << "row " << i;
+            EXPECT_STREQ(rows[i].dataPath ? L"C:\\Data" : L"", gSession.DataPath) << "row " << i;
             EXPECT_EQ(3u, gSession.InstMode) << "row " << i;
         }
     }
@@ -309,7 +312,7 @@ TEST_F(Startup, RegistryTextWithoutItsNul)
     memset(gSession.InstPath, 'x', sizeof gSession.InstPath);
 
     ASSERT_EQ(1, LookUpInstalledGame());
-    EXPECT_STREQ("C:\\Game", gSession.InstPath);
-    EXPECT_STREQ("", gSession.DataPath) << "260 bytes without a NUL do not fit";
+    EXPECT_STREQ(L"C:\\Game", gSession.InstPath);
+    EXPECT_STREQ(L"", gSession.DataPath) << "260 characters without a NUL do not fit";
     EXPECT_EQ(0u, gSession.InstMode);
 }

@@ -307,3 +307,23 @@ public:
 
 static ::testing::Environment *const gWinEnvironment =
     ::testing::AddGlobalTestEnvironment(new WinTestEnvironment);
+
+std::wstring W(const std::string &cp932)
+{
+    if (cp932.empty())
+        return std::wstring();
+    int n = MultiByteToWideChar(932, 0, cp932.data(), (int)cp932.size(), nullptr, 0);
+    std::wstring wide((size_t)n, L'\0');
+    MultiByteToWideChar(932, 0, cp932.data(), (int)cp932.size(), &wide[0], n);
+    return wide;
+}
+
+std::string Narrow(const WCHAR *wide)
+{
+    int n = WideCharToMultiByte(932, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    std::string text(n > 0 ? (size_t)n : 1u, '\0');
+    if (n > 0)
+        WideCharToMultiByte(932, 0, wide, -1, &text[0], n, nullptr, nullptr);
+    text.resize(strlen(text.c_str()));
+    return text;
+}

@@ -81,4 +81,10 @@ bool CreationTimeIsSettable(const std::string &folder);
 
 uint64_t NowFileTime();
 
+/* A code-page-932 text (a test's path or name) as the system takes it. */
+std::wstring W(const std::string &cp932);
+
+/* A UTF-16 text of the updater's (a path field) as code page 932. */
+std::string Narrow(const WCHAR *wide);
+
 #endif

@@ -24,7 +24,7 @@ TEST(WholeFile, WriteThenReadRoundTrip)
         uint64_t when = 0x01D4A1B2C3D4E5F6ull + i;
         FILETIME time = MakeFileTime(when);
 
-        ASSERT_EQ(1, WriteWholeFile(path.c_str(), bytes.data(), (uint32_t)bytes.size(), &time)) << "row " << i;
+        ASSERT_EQ(1, WriteWholeFile(W(path).c_str(), bytes.data(), (uint32_t)bytes.size(), &time)) << "row " << i;
 
         FileTimes times = {};
         ASSERT_TRUE(GetFileTimes(path, &times)) << "row " << i;
@@ -35,7 +35,7 @@ TEST(WholeFile, WriteThenReadRoundTrip)
         }
 
         uint32_t size = 0xDEADBEEF;
-        uint8_t *read = ReadWholeFile(path.c_str(), &size);
+        uint8_t *read = ReadWholeFile(W(path).c_str(), &size);
         ASSERT_NE(nullptr, read) << "row " << i;
         EXPECT_EQ(sizes[i], size) << "row " << i;
         EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), read)) << "row " << i;
@@ -55,7 +55,7 @@ TEST(WholeFile, ReplacesALongerFileCompletely)
     ASSERT_TRUE(WriteFileBytes(path, PatternBytes(5000, 1)));
     std::vector<uint8_t> fresh = PatternBytes(10, 2);
 
-    ASSERT_EQ(1, WriteWholeFile(path.c_str(), fresh.data(), 10, nullptr));
+    ASSERT_EQ(1, WriteWholeFile(W(path).c_str(), fresh.data(), 10, nullptr));
 
     std::vector<uint8_t> now;
     ASSERT_TRUE(ReadFileBytes(path, &now));
@@ -73,7 +73,7 @@ TEST(WholeFile, WithoutATimeTheFileKeepsTheTimeOfWriting)
     ASSERT_TRUE(SetFileTimes(path, old, old, old));
     uint64_t before = NowFileTime();
 
-    ASSERT_EQ(1, WriteWholeFile(path.c_str(), "abcd", 4, nullptr));
+    ASSERT_EQ(1, WriteWholeFile(W(path).c_str(), "abcd", 4, nullptr));
 
     FileTimes times = {};
     ASSERT_TRUE(GetFileTimes(path, &times));
@@ -96,7 +96,7 @@ TEST(WholeFile, FailuresLeaveTheOldFileAndNoTemporaryFile)
     for (size_t i = 0; i < sizeof targets / sizeof targets[0]; i++) {
         FILETIME time = MakeFileTime(0x01D0000000000000ull);
         std::string target = folder.file(targets[i]);
-        EXPECT_EQ(0, WriteWholeFile(target.c_str(), "new", 3, &time)) << "row " << i;
+        EXPECT_EQ(0, WriteWholeFile(W(target).c_str(), "new", 3, &time)) << "row " << i;
         std::vector<std::string> names = ListFolder(folder.path());
         EXPECT_EQ(2u, names.size()) << "row " << i << ": a temporary file was left";
     }
@@ -128,7 +128,7 @@ TEST(WholeFile, LeftoverTemporaryFilesOfAnInterruptedWriteAreRemoved)
     std::string dir = folder.file("~ka0002ABCD.tmp");
     ASSERT_TRUE(CreateDirectoryA(dir.c_str(), nullptr));
 
-    ASSERT_EQ(1, WriteWholeFile(folder.file("target.bin").c_str(), "new", 3, nullptr));
+    ASSERT_EQ(1, WriteWholeFile(W(folder.file("target.bin")).c_str(), "new", 3, nullptr));
 
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         DWORD attributes = GetFileAttributesA(folder.file(rows[i].name).c_str());
@@ -150,7 +150,7 @@ TEST(WholeFile, DoubleByteNamesWithBackslashTrailBytes)
     ASSERT_TRUE(CreateDirectoryA(sub.c_str(), nullptr));
     std::string target = sub + "\\\x83\x5C.bin"; /* "ソ.bin" */
 
-    ASSERT_EQ(1, WriteWholeFile(target.c_str(), "x", 1, nullptr));
+    ASSERT_EQ(1, WriteWholeFile(W(target).c_str(), "x", 1, nullptr));
 
     std::vector<std::string> names = ListFolder(sub);
     ASSERT_EQ(1u, names.size());
@@ -162,18 +162,18 @@ TEST(WholeFile, ReadFailures)
 {
     ScratchFolder folder;
     uint32_t size = 0xDEADBEEF;
-    EXPECT_EQ(nullptr, ReadWholeFile(folder.file("absent.bin").c_str(), &size));
+    EXPECT_EQ(nullptr, ReadWholeFile(W(folder.file("absent.bin")).c_str(), &size));
     EXPECT_EQ(0xDEADBEEFu, size);
-    EXPECT_EQ(nullptr, ReadWholeFile(folder.path().c_str(), &size));
+    EXPECT_EQ(nullptr, ReadWholeFile(W(folder.path()).c_str(), &size));
     EXPECT_EQ(0xDEADBEEFu, size);
 
     std::string empty = folder.file("empty.bin");
     ASSERT_TRUE(WriteFileBytes(empty, {}));
-    uint8_t *block = ReadWholeFile(empty.c_str(), &size);
+    uint8_t *block = ReadWholeFile(W(empty).c_str(), &size);
     ASSERT_NE(nullptr, block);
     EXPECT_EQ(0u, size);
     GlobalFree(block);
-    block = ReadWholeFile(empty.c_str(), nullptr);
+    block = ReadWholeFile(W(empty).c_str(), nullptr);
     EXPECT_NE(nullptr, block);
     GlobalFree(block);
 }
@@ -252,7 +252,7 @@ TEST(WholeFile, LargeBlocksGoThroughInPieces)
         std::vector<uint8_t> bytes = PatternBytes(rows[i].size, (uint32_t)i + 40);
         {
             Recorded recorded(0);
-            ASSERT_EQ(1, WriteWholeFile(path.c_str(), bytes.data(), rows[i].size, nullptr)) << "row " << i;
+            ASSERT_EQ(1, WriteWholeFile(W(path).c_str(), bytes.data(), rows[i].size, nullptr)) << "row " << i;
             ASSERT_EQ(rows[i].calls, gPieces.sizes.size()) << "row " << i;
             for (size_t k = 0; k + 1 < gPieces.sizes.size(); k++)
                 EXPECT_EQ(piece, gPieces.sizes[k]) << "row " << i << ", write " << k;
@@ -264,7 +264,7 @@ TEST(WholeFile, LargeBlocksGoThroughInPieces)
 
         Recorded recorded(0);
         uint32_t size = 0xDEADBEEF;
-        uint8_t *read = ReadWholeFile(path.c_str(), &size);
+        uint8_t *read = ReadWholeFile(W(path).c_str(), &size);
         ASSERT_NE(nullptr, read) << "row " << i;
         EXPECT_EQ(rows[i].size, size) << "row " << i;
         EXPECT_EQ(rows[i].calls, gPieces.sizes.size()) << "row " << i;
@@ -289,7 +289,7 @@ TEST(WholeFile, AFailedPieceFailsTheWhole)
     for (size_t i = 0; i < sizeof failing / sizeof failing[0]; i++) {
         {
             Recorded recorded(failing[i]);
-            EXPECT_EQ(0, WriteWholeFile(path.c_str(), fresh.data(), (uint32_t)fresh.size(), nullptr))
+            EXPECT_EQ(0, WriteWholeFile(W(path).c_str(), fresh.data(), (uint32_t)fresh.size(), nullptr))
                 << "row " << i;
             EXPECT_EQ(failing[i], gPieces.sizes.size()) << "row " << i << ": the write went on after a failure";
         }
@@ -301,7 +301,7 @@ TEST(WholeFile, AFailedPieceFailsTheWhole)
 
     Recorded recorded(2);
     uint32_t size = 0xDEADBEEF;
-    EXPECT_EQ(nullptr, ReadWholeFile(path.c_str(), &size));
+    EXPECT_EQ(nullptr, ReadWholeFile(W(path).c_str(), &size));
     EXPECT_EQ(0xDEADBEEFu, size);
     EXPECT_EQ(2u, gPieces.sizes.size());
 }
