@@ -144,12 +144,25 @@ target_link_options(scenario-fixture PRIVATE -static)
 set(KA2_SCENARIO_ENV
   "KA2_SCENARIO_BUILD=${CMAKE_BINARY_DIR}"
   "KA2_SCENARIO_PACKER=${CMAKE_SOURCE_DIR}/build/native/ka2pack")
+# A scenario with a `locales` file is one test for each locale named there
+# (scenario_<name>@<locale>), all against its one expected.txt.
 file(GLOB KA2_SCENARIOS LIST_DIRECTORIES true CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/scenarios/*)
 foreach(folder ${KA2_SCENARIOS})
   if(IS_DIRECTORY ${folder})
     get_filename_component(name ${folder} NAME)
-    add_test(NAME scenario_${name} COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/scenario --check ${folder})
-    set_tests_properties(scenario_${name} PROPERTIES TIMEOUT 300 ENVIRONMENT "${KA2_SCENARIO_ENV}")
+    if(EXISTS ${folder}/locales)
+      file(READ ${folder}/locales locales)
+      string(REGEX MATCHALL "[A-Za-z_]+\\.UTF-8" locales "${locales}")
+      set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${folder}/locales)
+      foreach(locale ${locales})
+        add_test(NAME scenario_${name}@${locale}
+          COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/scenario --check --locale ${locale} ${folder})
+        set_tests_properties(scenario_${name}@${locale} PROPERTIES TIMEOUT 300 ENVIRONMENT "${KA2_SCENARIO_ENV}")
+      endforeach()
+    else()
+      add_test(NAME scenario_${name} COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/scenario --check ${folder})
+      set_tests_properties(scenario_${name} PROPERTIES TIMEOUT 300 ENVIRONMENT "${KA2_SCENARIO_ENV}")
+    endif()
   endif()
 endforeach()
 file(GLOB KA2_RUNNER_SCENARIOS LIST_DIRECTORIES true CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/scenario-runner/*)

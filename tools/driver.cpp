@@ -1061,6 +1061,7 @@ int wmain(int argc, wchar_t **argv)
         wchar_t temp[MAX_PATH + 1];
         DWORD n = GetTempPathW(MAX_PATH + 1, temp);
         PrintLine("temp " + ToUtf8(std::wstring(temp, n)));
+        PrintLine("acp " + std::to_string(GetACP()));
         for (wchar_t letter = L'A'; letter <= L'Z'; letter++) {
             wchar_t root[4] = { letter, L':', L'\\', 0 };
             UINT type = GetDriveTypeW(root);

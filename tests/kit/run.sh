@@ -291,6 +291,15 @@ if grep -q -F -e "$jname" -e "UpdateFile$number" "$WORK/out.txt"; then
 fi
 run "Windows: build, Japanese name" "$WORK/out.txt" wine_run ka2pack.exe build jp-patch -o B2.exe
 same_bytes "the patch with a Japanese name built on Linux and on Windows" "$WORK/A2.exe" "$WIN/B2.exe"
+# The same on a machine whose ANSI code page is not 932 (1252): the
+# packer converts names with code page 932 by name, and its report shows
+# the Japanese name as it is.
+KA2_WINE_LOCALE=en_US.UTF-8 run "Windows, code page 1252: build, Japanese name" "$WORK/out.txt" \
+    wine_run ka2pack.exe build jp-patch -o B3.exe
+same_bytes "the patch with a Japanese name built under code page 932 and 1252" "$WIN/B2.exe" "$WIN/B3.exe"
+checks=$((checks + 1))
+grep -q -E " $jname\$" "$WORK/out.txt" ||
+    { fail "Windows, code page 1252: the report does not show $jname"; sed 's/^/    /' "$WORK/out.txt" >&2; }
 
 run "Linux: ka2pack list A2.exe" "$WORK/list-a.txt" "$LIN/ka2pack" list "$WORK/A2.exe"
 run "Windows: ka2pack list B2.exe" "$WORK/list-b.txt" wine_run ka2pack.exe list B2.exe

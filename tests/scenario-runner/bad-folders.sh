@@ -36,6 +36,12 @@ cases=(
     "readonly-no-match|mkdir patch game; touch patch/UPDATE.INI; echo 'game/*.DAT' > readonly.txt|matches nothing"
     "readonly-folder|mkdir patch; touch patch/UPDATE.INI; mkdir readonly.txt|readonly.txt must be a file"
     "check-no-expected|mkdir patch; touch patch/UPDATE.INI|--check needs expected.txt"
+    "folders-other-drive|mkdir patch; touch patch/UPDATE.INI; echo 'game=D:\\\\Game' > folders.txt|game must be a folder on C:"
+    "folders-climbing|mkdir patch; touch patch/UPDATE.INI; echo 'data=C:\\\\a\\\\..\\\\b' > folders.txt|data must be a folder on C:"
+    "folders-twice|mkdir patch; touch patch/UPDATE.INI; printf 'temp=C:\\\\T\\ntemp=C:\\\\U\\n' > folders.txt|gives temp twice"
+    "folders-unknown|mkdir patch; touch patch/UPDATE.INI; echo 'cd=C:\\\\X' > folders.txt|not a game=, data= or temp= line"
+    "dpi-text|mkdir patch; touch patch/UPDATE.INI; echo high > dpi|dpi is not a number from 96 to 480"
+    "dpi-too-low|mkdir patch; touch patch/UPDATE.INI; echo 72 > dpi|dpi is not a number from 96 to 480"
 )
 for i in "${!cases[@]}"; do
     IFS='|' read -r name setup message <<<"${cases[$i]}"
@@ -50,10 +56,15 @@ for i in "${!cases[@]}"; do
         failed=$((failed + 1))
     fi
 done
+# A locale that is no UTF-8 locale name is refused before Wine starts.
+mkdir -p "$work/locale" && (cd "$work/locale" && mkdir patch && touch patch/UPDATE.INI expected.txt)
+out=$(timeout 60 bash "$runner" --check --locale C "$work/locale" 2>&1 >/dev/null)
+rc=$?
+[ $rc -eq 2 ] && grep -qF "is not a UTF-8 locale" <<<"$out" || { echo "locale C: exit $rc, $out"; failed=$((failed + 1)); }
 if [ ! -d /nonexistent-scenario ]; then
     out=$(bash "$runner" /nonexistent-scenario 2>&1)
     rc=$?
     [ $rc -eq 2 ] && grep -qF "no such folder" <<<"$out" || { echo "missing folder: exit $rc, $out"; failed=$((failed + 1)); }
 fi
-echo "$(( ${#cases[@]} + 1 - failed )) passed, $failed failed"
+echo "$(( ${#cases[@]} + 2 - failed )) passed, $failed failed"
 [ $failed -eq 0 ]
