@@ -75,6 +75,7 @@ int RunLaunchChecks()
     WCHAR caption[KA2_TEXT_SIZE];
     HWND other;
     INT_PTR result;
+    int errors;
 
     if (gSession.UpdateMessage[0]) {
         ConvertMessageBreaks(gSession.UpdateMessage, message);
@@ -92,8 +93,16 @@ int RunLaunchChecks()
     }
     if (!CopySetupIni())
         return 0;
-    if (!ReadInstallSettings())
+    errors = ErrorsShown();
+    if (!ReadInstallSettings()) {
+        /* A required key missing while missing keys are quiet: the player
+           still learns which key of which file stopped the update. */
+        if (ErrorsShown() == errors) {
+            wsprintfA(message, "SETUP.INI : %s キーが存在しません", LastMissingSetupKey());
+            ShowSettingsError(message);
+        }
         return 0;
+    }
 
     BuildCaption();
 

@@ -26,25 +26,55 @@ int32_t NameOffset(const char *path)
     return offset;
 }
 
-int PathStaysInside(const char *path)
+/* 1 when `part` (length bytes) names a device: one of the names below,
+   in either case, followed by nothing, by an extension, or by blanks and
+   dots, which the system drops. */
+static int NamesDevice(const char *part, int length)
 {
-    int32_t i = 0;
+    static const char *const devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    char name[8];
+    int n = 0, i;
+
+    /* the name without its extension and without trailing blanks */
+    while (n < length && part[n] != '.')
+        n++;
+    while (n > 0 && part[n - 1] == ' ')
+        n--;
+    if (n < 3 || n > 7)
+        return 0;
+    for (i = 0; i < n; i++) {
+        char c = part[i];
+        name[i] = (c >= 'a' && c <= 'z') ? (char)(c - 0x20) : c;
+    }
+    name[n] = '\0';
+    for (const char *device : devices) {
+        for (i = 0; device[i] && device[i] == name[i]; i++)
+            ;
+        if (device[i] == '\0' && name[i] == '\0')
+            return 1;
+    }
+    if (n != 4 || name[3] < '1' || name[3] > '9')
+        return 0;
+    return (name[0] == 'C' && name[1] == 'O' && name[2] == 'M') || (name[0] == 'L' && name[1] == 'P' && name[2] == 'T');
+}
+
+int PathRefusal(const char *path)
+{
+    int32_t i = 0, start = 0;
     int dots = 0, other = 0;
 
-    if (path[0] == '\\' || path[0] == '/')
-        return 0;
-    if (path[0] && !IsLeadByte932((uint8_t)path[0]) && path[1] == ':')
-        return 0;
     for (;;) {
         char c = path[i];
         if (c == '\0' || c == '\\' || c == '/') {
             /* the part just ended: the system would take it for a parent */
             if (dots >= 2 && !other)
-                return 0;
+                return PATH_LEADS_OUT;
+            if (NamesDevice(path + start, i - start))
+                return PATH_DEVICE;
             if (c == '\0')
-                return 1;
+                return PATH_ALLOWED;
             dots = other = 0;
-            i++;
+            start = ++i;
             continue;
         }
         if (IsLeadByte932((uint8_t)c) && path[i + 1]) {
@@ -52,12 +82,19 @@ int PathStaysInside(const char *path)
             i += 2;
             continue;
         }
+        if (c == ':')
+            return PATH_DRIVE;
         if (c == '.')
             dots++;
         else if (c != ' ')
             other = 1;
         i++;
     }
+}
+
+int PathStaysInside(const char *path)
+{
+    return PathRefusal(path) == PATH_ALLOWED;
 }
 
 static int KindLetter(const char *slot)

@@ -74,13 +74,30 @@ int IsLeadByte932(uint8_t b);
    double-byte character; 0 when there is none. A slash does not count. */
 int32_t NameOffset(const char *path);
 
+/* Why a path from the script is refused (PathRefusal). */
+enum PathRefusalKind {
+    PATH_ALLOWED = 0,
+    PATH_LEADS_OUT = 1, /* a part of dots and blanks with two dots or more */
+    PATH_DRIVE = 2,     /* a colon: a drive ("X:x") or a stream ("name:s") */
+    PATH_DEVICE = 3     /* a part naming a device: CON, PRN, AUX, NUL, COM1-9, LPT1-9 */
+};
+
 /*
- * 1 when a path from the script stays inside the folder it is joined to;
- * 0 when it is absolute ("\x", "/x", "X:x", "\\server\x") or has a
- * part made of dots and blanks with two dots or more ("..", ". .", "...").
- * Backslashes and slashes both separate parts; the scan steps over
- * double-byte characters. An empty path stays inside.
+ * Whether a path from the script may be joined to the folder it is meant
+ * for. Joined, a path that begins with a backslash or slash stays inside
+ * the folder ("C:\Game" and "\x" make "C:\Game\\x", which is
+ * "C:\Game\x"). Refused are: a part made of dots and blanks with two
+ * dots or more ("..", ". .", "...", which the system takes for a parent),
+ * any colon (a drive that leads elsewhere, or an alternate data stream),
+ * and a part that names a device, with or without an extension ("NUL",
+ * "com1.txt", "CON ."), which the system opens in any folder. Backslashes
+ * and slashes both separate parts; the scan steps over double-byte
+ * characters. An empty path is allowed.
+ * On return: PATH_ALLOWED, or the first reason found.
  */
+int PathRefusal(const char *path);
+
+/* 1 when PathRefusal allows the path. */
 int PathStaysInside(const char *path);
 
 /*

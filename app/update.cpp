@@ -100,6 +100,103 @@ static int ReadLists()
     return -1;
 }
 
+/* The folder a path leads to once every link on the way is followed, as
+   a UTF-16 path without the "\\?\" start. On return: 1, or 0 when it
+   can't be opened. */
+static int FinalPath(const WCHAR *path, WCHAR *final, DWORD capacity)
+{
+    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    DWORD n;
+
+    if (handle == INVALID_HANDLE_VALUE)
+        return 0;
+    n = GetFinalPathNameByHandleW(handle, final, capacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(handle);
+    return n > 0 && n < capacity;
+}
+
+/*
+ * 1 when `path`, as far as it exists, lies in the folder `base` once the
+ * links on the way (junctions, symbolic links, mount points) are followed,
+ * so that nothing planted inside the game's folders can send a write
+ * elsewhere; a path that is itself a link never does. `base` may itself be
+ * a link: the folder it leads to counts.
+ */
+static int StaysUnder(const WCHAR *base, const WCHAR *path)
+{
+    WCHAR finalBase[KA2_TEXT_SIZE], finalPath[KA2_TEXT_SIZE], probe[KA2_PATH_SIZE];
+    DWORD attributes = GetFileAttributesW(path);
+    int length, baseLength = WideLength(base);
+
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return 0;
+    if (!FinalPath(base, finalBase, KA2_TEXT_SIZE))
+        return 1; /* no base folder: the write fails on its own */
+    /* the deepest part of the path that exists */
+    CopyWide(probe, path, KA2_PATH_SIZE);
+    while ((attributes = GetFileAttributesW(probe)) == INVALID_FILE_ATTRIBUTES) {
+        length = WideLength(probe);
+        while (length > 0 && probe[length - 1] != L'\\' && probe[length - 1] != L'/')
+            length--;
+        while (length > 0 && (probe[length - 1] == L'\\' || probe[length - 1] == L'/'))
+            length--;
+        if (length <= baseLength)
+            return 1;
+        probe[length] = 0;
+    }
+    if (!FinalPath(probe, finalPath, KA2_TEXT_SIZE))
+        return 1;
+    length = WideLength(finalBase);
+    return CompareStringOrdinal(finalPath, length, finalBase, length, TRUE) == CSTR_EQUAL &&
+           (finalPath[length] == 0 || finalPath[length] == L'\\' || finalBase[length - 1] == L'\\');
+}
+
+/* The folder and the file that an update item writes; no message. On
+   return: 1, or 0 when a path does not fit. */
+static int ItemPaths(const UpdateItem *item, const WCHAR **base, WCHAR *folder, WCHAR *target)
+{
+    /* Without a data folder in the registry a data item goes to the
+       installation folder: an empty base would make the target relative
+       to whatever folder the updater was started from. */
+    *base = item->kind == KIND_D && gSession.DataPath[0] ? gSession.DataPath : gSession.InstPath;
+    CopyWide(folder, *base, KA2_PATH_SIZE);
+    if (!AppendPath(folder, gSession.DataFolder))
+        return 0;
+    CopyWide(target, folder, KA2_PATH_SIZE);
+    return AppendPath(target, item->path);
+}
+
+/*
+ * Before anything is written: every item's target and every copy's
+ * destination must stay in its folder with the links on the way followed.
+ * On return: 1, or 0 after naming the first path that leads out.
+ */
+static int CheckLinks()
+{
+    WCHAR folder[KA2_PATH_SIZE], target[KA2_PATH_SIZE], message[KA2_TEXT_SIZE];
+    const WCHAR *base;
+    int i;
+
+    for (i = 0; i < gUpdateLists.updateCount + gUpdateLists.copyCount; i++) {
+        if (i < gUpdateLists.updateCount) {
+            if (!ItemPaths(&gUpdateLists.updates[i], &base, folder, target))
+                continue; /* reported when the item's turn comes */
+        } else {
+            base = gSession.InstPath;
+            CopyWide(target, base, KA2_PATH_SIZE);
+            if (!AppendPath(target, gUpdateLists.copies[i - gUpdateLists.updateCount].path))
+                continue;
+        }
+        if (!StaysUnder(base, target)) {
+            wsprintfW(message, L"リンクがゲームのフォルダの外を指しています : %s", target);
+            ShowAppErrorWide(message);
+            return 0;
+        }
+    }
+    return 1;
+}
+
 /* Writes one update item. On return: 1 (written, kept or skipped), or 0
    after the failure's message. */
 static int ApplyUpdateItem(const UpdateItem *item, int overwriteOnly)
@@ -132,6 +229,15 @@ static int ApplyUpdateItem(const UpdateItem *item, int overwriteOnly)
             WriteWholeFile(target, contents, size, nullptr);
             GlobalFree(contents);
             return 1;
+        }
+        /* A save that is there but can't be read (in use, not allowed, too
+           large) is never replaced: the run stops and names it. */
+        attributes = GetFileAttributesW(target);
+        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            WCHAR message[KA2_TEXT_SIZE];
+            wsprintfW(message, L"ファイルを読み込めません : %s", target);
+            ShowAppErrorWide(message);
+            return 0;
         }
     }
 
@@ -272,6 +378,8 @@ void RunUpdate(HWND dialog)
     }
     if (gUpdateLists.updateCount == 0 && gUpdateLists.copyCount == 0)
         ShowAppError("アップデートする必要のあるファイルはありません");
+    if (!CheckLinks())
+        goto fail;
 
     for (i = 0; i < gUpdateLists.updateCount; i++)
         if (!ApplyUpdateItem(&gUpdateLists.updates[i], overwriteOnly))

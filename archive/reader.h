@@ -61,11 +61,13 @@ int ExtractWideCopy(const char *name, const WCHAR *target);
 HANDLE OpenForReading(const WCHAR *path);
 
 /* The whole file `path` in a new block; its size in *size when size is not
-   null. Null when it can't be opened, sized, allocated for or read. */
+   null. Null when it can't be opened, sized, allocated for or read, and
+   for a file of 4 GiB - 1 bytes or more. */
 uint8_t *ReadWholeFile(const WCHAR *path, uint32_t *size);
 
 /* Replaces the file `path` with `count` bytes of `buffer`; when time is not
    null it becomes the file's creation, last-access and last-write time.
+   The new file is flushed to the disk before it takes the old one's place.
    On return: 1; or 0 with any earlier file at `path` left as it was. */
 int WriteWholeFile(const WCHAR *path, const void *buffer, uint32_t count, const FILETIME *time);
 

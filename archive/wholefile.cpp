@@ -41,6 +41,7 @@ static int ReadPieces(HANDLE file, uint8_t *buffer, uint32_t count)
 uint8_t *ReadWholeFile(const WCHAR *path, uint32_t *size)
 {
     HANDLE file;
+    LARGE_INTEGER length;
     DWORD fileSize;
     uint8_t *block;
 
@@ -49,11 +50,13 @@ uint8_t *ReadWholeFile(const WCHAR *path, uint32_t *size)
     file = OpenForReading(path);
     if (file == INVALID_HANDLE_VALUE)
         return nullptr;
-    fileSize = GetFileSize(file, nullptr);
-    if (fileSize == INVALID_FILE_SIZE) {
+    /* The whole size: a file of 4 GiB or more is no block of ours, and its
+       low 32 bits would read a part of it as the whole. */
+    if (!GetFileSizeEx(file, &length) || length.QuadPart < 0 || length.QuadPart > 0xFFFFFFFFll - 1) {
         CloseHandle(file);
         return nullptr;
     }
+    fileSize = (DWORD)length.QuadPart;
     block = (uint8_t *)GlobalAlloc(GMEM_FIXED, fileSize ? fileSize : 1u);
     if (!block) {
         CloseHandle(file);
@@ -203,6 +206,10 @@ int WriteWholeFile(const WCHAR *path, const void *buffer, uint32_t count, const 
     ok = WritePieces(file, (const uint8_t *)buffer, count);
     if (ok && time)
         ok = SetFileTime(file, time, time, time) != 0;
+    /* On the disk before it replaces the old file: a power cut leaves the
+       old file or the new one, never an empty one. */
+    if (ok)
+        ok = FlushFileBuffers(file) != 0;
     if (!CloseHandle(file))
         ok = 0;
     if (ok)

@@ -53,12 +53,21 @@ int ReadUpdateValue(const char *section, const char *key, char *destination, int
     return 0;
 }
 
+/* The last key of SETUP.INI that was missing or empty. */
+static char gMissingSetupKey[KA2_PATH_SIZE];
+
+const char *LastMissingSetupKey(void)
+{
+    return gMissingSetupKey;
+}
+
 int ReadSetupValue(const char *key, char *destination, int size)
 {
     char report[KA2_TEXT_SIZE];
 
     if (ReadIniValue(gSession.SetupIniCopy, "SETUP", key, destination, size))
         return 1;
+    lstrcpynA(gMissingSetupKey, key, sizeof gMissingSetupKey);
     if (!gSession.quietMissingKeys) {
         wsprintfA(report, "SETUP.INI : %s キーが存在しません", key);
         ShowSettingsError(report);

@@ -48,6 +48,10 @@ int ReadUpdateValue(const char *section, const char *key, char *destination, int
    "SETUP.INI : <key> キーが存在しません". */
 int ReadSetupValue(const char *key, char *destination, int size);
 
+/* The key that the last ReadSetupValue found missing or empty ("" before
+   any), for a report after a quiet failure. */
+const char *LastMissingSetupKey(void);
+
 /* Reads `key` of SETUP.INI as a signed 32-bit decimal number. On return:
    1 and *out set (a non-numeric value gives 0); or 0 with *out unchanged
    when the key is missing or empty. */

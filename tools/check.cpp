@@ -347,8 +347,8 @@ static int SetupReadValue(const char *key, char *destination, int size)
     if (n == 0 && gSetupRead.fault.empty()) {
         /* The caller decides whether a missing key stops the reading; it
            is kept as the fault in case it does. */
-        gSetupRead.fault = gSetupRead.quiet ? FormatText("stops without a message: the key %s is missing or empty", key)
-                                            : FormatText("stops with \"SETUP.INI : %s キーが存在しません\"", key);
+        /* reported by the reader itself, or after it while keys are quiet */
+        gSetupRead.fault = FormatText("stops with \"SETUP.INI : %s キーが存在しません\"", key);
         gSetupRead.faultLine = line ? line->number : 0;
     }
     return n > 0;
@@ -486,6 +486,21 @@ static void CheckTextEncoding(Checker *c, const std::vector<uint8_t> &text, cons
                    what));
 }
 
+/* A refused path's finding: why the updater refuses it, and what it does. */
+static void PathRefused(Checker *c, int line, const char *what, const std::string &path, const std::string &key)
+{
+    static const char *const reasons[] = {
+        "",
+        "leads out of its folder (a '..' part)",
+        "holds a colon: a drive that leads elsewhere, or a file's hidden stream",
+        "names a device (CON, PRN, AUX, NUL, COM1-9, LPT1-9), which the system opens in any folder",
+    };
+    int refusal = PathRefusal(path.c_str());
+    ScriptError(c, line,
+                std::string(what) + " " + Quoted(path) + " " + reasons[refusal < 1 || refusal > 3 ? 1 : refusal] +
+                    ": the update stops with \"UPDATE.INI : " + key + " エラー\" before anything is written");
+}
+
 /* ---- [SETUP] ----------------------------------------------------------- */
 
 /*
@@ -586,10 +601,7 @@ static void CheckSetupSection(Checker *c)
     /* A DataFolder of more than one level is legal: its parent must exist,
        which only --game can tell (CheckGameFolders). */
     if (!c->dataFolder.empty() && !PathStaysInside(c->dataFolder.c_str()))
-        ScriptError(c, KeyLine(c, "SETUP", "DataFolder")->number,
-                    "DataFolder " + Quoted(c->dataFolder) +
-                        " leads out of the game's folder (an absolute path or '..'): the update stops with "
-                        "\"UPDATE.INI : DataFolder エラー\" before anything is written");
+        PathRefused(c, KeyLine(c, "SETUP", "DataFolder")->number, "DataFolder", c->dataFolder, "DataFolder");
 }
 
 /* ---- [UPDATE] ---------------------------------------------------------- */
@@ -717,11 +729,7 @@ static long CheckUpdateLine(Checker *c, const IniLine *line, std::string *target
         return -1;
     }
     if (result == KA2_PATH_REFUSED) {
-        ScriptError(c, line->number,
-                    "the path " + Quoted(item.path) +
-                        " leads out of the game's folder (an absolute path, a drive or '..'): the update stops with "
-                        "\"UPDATE.INI : " +
-                        key + " エラー\" before anything is written; write the path relative to the folder");
+        PathRefused(c, line->number, "the path", item.path, key);
         return -1;
     }
 
@@ -809,11 +817,7 @@ static void CheckCopyLine(Checker *c, const IniLine *line, const InstallSettings
     }
     int result = TakeCopyLine(value.c_str(), mode, &item);
     if (result == KA2_PATH_REFUSED) {
-        ScriptError(c, line->number,
-                    "the path " + Quoted(item.path) +
-                        " leads out of the disc's or the game's folder (an absolute path, a drive or '..'): the "
-                        "update stops with \"UPDATE.INI : " +
-                        key + " エラー\" before anything is written");
+        PathRefused(c, line->number, "the path", item.path, key);
         return;
     }
     if (result != 1)

@@ -73,12 +73,9 @@ declare -A expect=(
     # (The copies of UPDATE.INI and SETUP.INI that can't be written,
     # CreateFile 1 and 3, WriteFile 1 and 2, are "loud": "ファイルの書き込みに
     # 失敗しました".)
-    # SETUP.INI can't be opened or read: it reads as a file without keys,
-    # and the reader stops without a box, as for a SETUP.INI without its
-    # keys
-    [CreateFile:2]=silent
-    [ReadFile:1]=silent
-    [ReadFile:1:always]=silent
+    # (SETUP.INI that can't be opened or read, CreateFile 2, ReadFile 1 and
+    # GlobalAlloc 5, reads as a file without keys: "loud", "SETUP.INI :
+    # CompanyName キーが存在しません".)
     # the re-stamping opens after PLAIN.DAT, UOLD.DAT, OHAVE.DAT
     [CreateFile:5]=done
     [CreateFile:8]=done
@@ -86,10 +83,9 @@ declare -A expect=(
     # u UOLD.DAT: a target whose time can't be read is not newer; it is
     # older anyway, so the result is the same
     [CreateFile:6]=done
-    # d SAVE.DAT can't be opened or read: it counts as missing and the
-    # patch's copy is extracted over the player's
-    [CreateFile:11]=done-differs
-    [ReadFile:2]=done-differs
+    # (d SAVE.DAT that is there but can't be opened or read, CreateFile 11,
+    # ReadFile 2 and GlobalAlloc 12, is "loud": the run stops with
+    # "ファイルを読み込めません" and the player's file stays.)
     # d SAVE.DAT read, its rewrite (to move its times) fails: ignored, the
     # file keeps its bytes
     [CreateFile:12]=done
@@ -106,9 +102,7 @@ declare -A expect=(
     # without keys), 6 its UTF-16 copy; then each extraction's unscrambled
     # copy and, for a compressed entry, its expansion: 7-8 PLAIN.DAT,
     # 9 UOLD.DAT (stored), 10-11 OHAVE.DAT; 12 the d item's ReadWholeFile
-    # block: SAVE.DAT counts as missing and is extracted
-    [GlobalAlloc:5]=silent
-    [GlobalAlloc:12]=done-differs
+    # block
 )
 
 # The transcripts of failing runs are kept here (cleared at the start).

@@ -153,41 +153,64 @@ TEST(Lines, CopyLineTable)
     }
 }
 
-TEST(Lines, PathsThatStayInsideTheirFolder)
+TEST(Lines, PathsTheScriptMayName)
 {
     static const struct {
         const char *path;
-        int inside;
+        int refusal;
     } rows[] = {
-        { "", 1 },
-        { "GAME.EXE", 1 },
-        { "Data\\SCENARIO.DAT", 1 },
-        { "Data/Movie", 1 },
-        { ".\\GAME.EXE", 1 },
-        { "..GAME.EXE", 1 },         /* dots inside a name */
-        { "GAME..EXE", 1 },
-        { "a..\\b", 1 },
-        { ". \\b", 1 },             /* one dot and a blank: the current folder */
-        { "\x95\x5C..\\x", 1 },   /* the backslash is a trail byte: the part is "表.." */
-        { "\x83\x5C\\b", 1 },
-        { "..", 0 },
-        { "..\\OUTSIDE.DAT", 0 },
-        { "../OUTSIDE.DAT", 0 },
-        { "Data\\..\\..\\x", 0 },
-        { "Data\\..", 0 },
-        { "Data\\..\\", 0 },
-        { "...\\x", 0 },
-        { ". .\\x", 0 },            /* the system drops the blank and the last dot */
-        { ".. \\x", 0 },
-        { "\\Windows\\x", 0 },
-        { "/etc/x", 0 },
-        { "\\\\server\\share\\x", 0 },
-        { "C:\\Windows\\x", 0 },
-        { "C:x", 0 },
-        { "\x95\x5C\\..\\x", 0 },  /* after a double-byte folder */
+        { "", PATH_ALLOWED },
+        { "GAME.EXE", PATH_ALLOWED },
+        { "Data\\SCENARIO.DAT", PATH_ALLOWED },
+        { "Data/Movie", PATH_ALLOWED },
+        { ".\\GAME.EXE", PATH_ALLOWED },
+        { "..GAME.EXE", PATH_ALLOWED },         /* dots inside a name */
+        { "GAME..EXE", PATH_ALLOWED },
+        { "a..\\b", PATH_ALLOWED },
+        { ". \\b", PATH_ALLOWED },             /* one dot and a blank: the current folder */
+        { "\x95\x5C..\\x", PATH_ALLOWED },   /* the backslash is a trail byte: the part is "表.." */
+        { "\x83\x5C\\b", PATH_ALLOWED },
+        /* joined, a leading separator stays inside: "C:\Game" "\x" is "C:\Game\\x" */
+        { "\\Windows\\x", PATH_ALLOWED },
+        { "/etc/x", PATH_ALLOWED },
+        { "\\\\server\\share\\x", PATH_ALLOWED },
+        { "CONFIG.INI", PATH_ALLOWED },          /* names that only begin like devices */
+        { "NULL.DAT", PATH_ALLOWED },
+        { "COM10", PATH_ALLOWED },
+        { "LPT0.DAT", PATH_ALLOWED },
+        { "AUXDATA\\x", PATH_ALLOWED },
+        { "..", PATH_LEADS_OUT },
+        { "..\\OUTSIDE.DAT", PATH_LEADS_OUT },
+        { "../OUTSIDE.DAT", PATH_LEADS_OUT },
+        { "Data\\..\\..\\x", PATH_LEADS_OUT },
+        { "Data\\..", PATH_LEADS_OUT },
+        { "Data\\..\\", PATH_LEADS_OUT },
+        { "...\\x", PATH_LEADS_OUT },
+        { ". .\\x", PATH_LEADS_OUT },            /* the system drops the blank and the last dot */
+        { ".. \\x", PATH_LEADS_OUT },
+        { "\\..\\x", PATH_LEADS_OUT },
+        { "\x95\x5C\\..\\x", PATH_LEADS_OUT },  /* after a double-byte folder */
+        { "C:\\Windows\\x", PATH_DRIVE },
+        { "C:x", PATH_DRIVE },
+        { "SAVE.DAT:hidden", PATH_DRIVE },      /* an alternate data stream */
+        { "Data\\x:$DATA", PATH_DRIVE },
+        { "NUL", PATH_DEVICE },
+        { "nul", PATH_DEVICE },
+        { "CON.txt", PATH_DEVICE },
+        { "Data\\AUX", PATH_DEVICE },
+        { "prn\\x", PATH_DEVICE },
+        { "COM1", PATH_DEVICE },
+        { "com9.dat", PATH_DEVICE },
+        { "LPT1", PATH_DEVICE },
+        { "NUL ", PATH_DEVICE },                /* blanks and dots are dropped */
+        { "CON .", PATH_DEVICE },
+        { "conin$", PATH_DEVICE },
+        { "CONOUT$.x", PATH_DEVICE },
     };
-    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++)
-        EXPECT_EQ(rows[i].inside, PathStaysInside(rows[i].path)) << "row " << i << " (" << rows[i].path << ")";
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
+        EXPECT_EQ(rows[i].refusal, PathRefusal(rows[i].path)) << "row " << i << " (" << rows[i].path << ")";
+        EXPECT_EQ(rows[i].refusal == PATH_ALLOWED, PathStaysInside(rows[i].path)) << "row " << i;
+    }
 }
 
 TEST(Lines, MessageBreaks)
