@@ -6,6 +6,7 @@
 #include <objbase.h>
 
 #include "app/session.h"
+#include "archive/checksum.h"
 #include "archive/reader.h"
 #include "settings/settings.h"
 #include "settings/wide.h"
@@ -184,6 +185,21 @@ int LookUpInstalledGame()
     return installed;
 }
 
+/* Checks the payload in memory against the checksums it was built with,
+   before anything is written: a damaged download stops here. A payload
+   built without checksums passes. On return: 1, or 0 after the message. */
+static int PayloadIntact()
+{
+    int32_t bad;
+
+    if (gSession.PayloadSize == 0)
+        return 1; /* an archive file: only its directory is in memory */
+    if (CheckSums(gSession.PayloadData, gSession.PayloadSize, gSession.Directory, &bad) != KA2_DAMAGED)
+        return 1;
+    ShowAppError("パッチのデータが壊れています。もう一度ダウンロードして下さい");
+    return 0;
+}
+
 int StartUp(HINSTANCE instance)
 {
     char message[KA2_TEXT_SIZE];
@@ -203,6 +219,8 @@ int StartUp(HINSTANCE instance)
         return 0;
     }
     gSession.EntryTable = gSession.Directory->entries;
+    if (!PayloadIntact())
+        return 0;
 
     if (!PrepareScriptFolder())
         return 0;

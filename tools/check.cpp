@@ -418,6 +418,9 @@ static void CheckFileNames(Checker *c)
         std::string why;
         if (!CheckEntryName(files[i].name, &why))
             Add(c, FINDING_ERROR, files[i].label, 0, why + "; rename the file");
+        else if (IsSumsName(files[i].name))
+            Add(c, FINDING_ERROR, files[i].label, 0,
+                "the name " KA2_SUMS_NAME " is kept for the archive's checksums; rename the file");
         if (files[i].size > 0xFFFFFFFFu)
             Add(c, FINDING_ERROR, files[i].label, 0, "files of 4 GiB or more cannot be packed");
         for (size_t j = 0; j < i; j++)

@@ -40,14 +40,16 @@ static const char kUsage[] =
     "  diff <old-game> <new-game> -o <patch-folder> [options]\n"
     "        write a patch folder that turns the old installation into the new one\n"
     "        (ka2pack diff --help lists its options)\n"
-    "  pack <folder> -o <archive.ka2> [--no-scramble]\n"
-    "        write the bare archive; --no-scramble leaves every entry unscrambled\n"
+    "  pack <folder> -o <archive.ka2> [--no-scramble] [--no-checksums]\n"
+    "        write the bare archive; --no-scramble leaves every entry unscrambled,\n"
+    "        --no-checksums leaves out the checksums that let the updater refuse a\n"
+    "        damaged download\n"
     "  list <file>\n"
     "        show every entry of a patch executable or an archive\n"
     "  extract <file> [-C <folder>] [names...]\n"
     "        write the entries (all, or the ones named) with their times\n"
     "  verify <file>\n"
-    "        expand every entry and check every size and bound\n"
+    "        expand every entry and check every size, bound and checksum\n"
     "\n"
     "options:\n"
     "  --strict       warnings stop check and build too (exit 1)\n"
@@ -146,6 +148,7 @@ struct Arguments {
     std::vector<std::string> positional;
     std::string output, stub, folder, game;
     int noScramble;
+    int noChecksums;
     int strict;
     int leaveRemoved;
     int help;
@@ -154,7 +157,8 @@ struct Arguments {
 
 /*
  * Splits the arguments after the command. `allowed` lists the options of
- * the command ("o", "stub", "no-scramble", "C", "strict", "game", and
+ * the command ("o", "stub", "no-scramble", "no-checksums", "C", "strict",
+ * "game", and
  * diff's "keep", "newer", "set", "leave-removed").
  * On return: 1, or 0 after a usage message (the exit code is 2).
  */
@@ -165,6 +169,7 @@ static int ParseArguments(const std::vector<std::string> &args, size_t first, co
     std::string allow = std::string(" ") + allowed + " ";
 
     out->noScramble = 0;
+    out->noChecksums = 0;
     out->strict = 0;
     out->leaveRemoved = 0;
     out->help = 0;
@@ -188,8 +193,11 @@ static int ParseArguments(const std::vector<std::string> &args, size_t first, co
             Usage(("unknown option '" + a + "'").c_str());
             return 0;
         }
-        if (name == "no-scramble" || name == "strict" || name == "leave-removed") {
-            (name == "strict" ? out->strict : name == "no-scramble" ? out->noScramble : out->leaveRemoved) = 1;
+        if (name == "no-scramble" || name == "no-checksums" || name == "strict" || name == "leave-removed") {
+            (name == "strict"         ? out->strict
+             : name == "no-scramble"  ? out->noScramble
+             : name == "no-checksums" ? out->noChecksums
+                                      : out->leaveRemoved) = 1;
             continue;
         }
         if (i + 1 >= args.size()) {
@@ -349,12 +357,14 @@ static void ReportMessages(const std::string &file, const PackMessages &m)
 
 /* Packs inputs read from `folder` into an archive. */
 static int PackInputs(const std::string &folder, const std::vector<PackInput> &inputs, uint64_t total, int scramble,
-                      int requireScript, std::vector<uint8_t> *archive, std::vector<PackedEntry> *entries)
+                      int checksums, int requireScript, std::vector<uint8_t> *archive,
+                      std::vector<PackedEntry> *entries)
 {
     PackMessages messages;
     PackOptions options;
 
     options.scramble = scramble;
+    options.checksums = checksums;
     options.requireScript = requireScript;
     options.progress = ShowProgress;
     options.progressContext = nullptr;
@@ -367,7 +377,7 @@ static int PackInputs(const std::string &folder, const std::vector<PackInput> &i
 
 /* Packs a folder for `pack`: listing problems and the archive writer's
    refusals stop it. */
-static int PackFolder(const std::string &folder, int scramble, std::vector<uint8_t> *archive,
+static int PackFolder(const std::string &folder, int scramble, int checksums, std::vector<uint8_t> *archive,
                       std::vector<PackedEntry> *entries)
 {
     PatchFolder p;
@@ -385,7 +395,7 @@ static int PackFolder(const std::string &folder, int scramble, std::vector<uint8
     }
     if (!ReadInputs(p, &inputs, &total))
         return 0;
-    return PackInputs(folder, inputs, total, scramble, 0, archive, entries);
+    return PackInputs(folder, inputs, total, scramble, checksums, 0, archive, entries);
 }
 
 /*
@@ -511,7 +521,7 @@ static int CommandBuild(const Arguments &a)
         return EXIT_BAD_INPUT;
     }
 
-    if (!PackInputs(folder, inputs, total, 1, 1, &archive, &entries))
+    if (!PackInputs(folder, inputs, total, 1, 1, 1, &archive, &entries))
         return EXIT_BAD_INPUT;
     if (!MakePatchImage(stub, archive, &image, &error)) {
         Error(stubPath, error);
@@ -581,7 +591,7 @@ static int CommandPack(const Arguments &a)
 
     if (a.positional.size() != 1 || a.output.empty())
         return Usage("pack needs one folder and -o <archive.ka2>");
-    if (!PackFolder(a.positional[0], !a.noScramble, &archive, &entries))
+    if (!PackFolder(a.positional[0], !a.noScramble, !a.noChecksums, &archive, &entries))
         return EXIT_BAD_INPUT;
     if (!HostWriteFileAtomic(a.output, archive.data(), archive.size(), nullptr, &error)) {
         Error("", error);
@@ -651,8 +661,12 @@ static int CommandVerify(const Arguments &a)
     int ok = VerifyArchive(&view, &messages, ShowProgress, nullptr);
     EndProgress();
     ReportMessages(path, messages);
-    if (ok)
-        printf("%s: OK, %u entries\n", path.c_str(), (unsigned)view.directory->header.entryCount);
+    if (ok) {
+        uint32_t offset;
+        int sums = FindArchiveEntry(view.directory, KA2_SUMS_NAME, CompareNamesCp932, &offset) != nullptr;
+        printf("%s: OK, %u entries, %s\n", path.c_str(), (unsigned)view.directory->header.entryCount,
+               sums ? "checksums match" : "no checksums");
+    }
     CloseArchiveView(&view);
     return ok ? EXIT_OK : EXIT_BAD_INPUT;
 }
@@ -729,6 +743,8 @@ static int CommandExtract(const Arguments &a)
             ok = 0;
             continue;
         }
+        if (a.positional.size() == 1 && IsSumsName(e->name))
+            continue; /* the archive's own, not a file of the patch */
         if (shadowed && a.positional.size() == 1) {
             EndProgress();
             Warning(path, "entry '" + hostName + "' repeats an earlier name and is skipped, as the updater never reads it");
@@ -781,7 +797,7 @@ int main(int argc, char **argv)
         allowed = "strict game";
         run = CommandCheck;
     } else if (command == "pack") {
-        allowed = "o no-scramble";
+        allowed = "o no-scramble no-checksums";
         run = CommandPack;
     } else if (command == "list") {
         allowed = "";

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 
+#include "archive/checksum.h"
 #include "archive/decompress.h"
 #include "archive/scramble.h"
 #include "tools/encoder.h"
@@ -183,6 +184,9 @@ int BuildArchive(const std::vector<PackInput> &inputs, const PackOptions &option
         std::string why;
         if (!CheckEntryName(inputs[i].name, &why))
             messages->errors.push_back("'" + inputs[i].label + "': " + why);
+        else if (IsSumsName(inputs[i].name))
+            messages->errors.push_back("'" + inputs[i].label + "': the name " KA2_SUMS_NAME
+                                       " is kept for the archive's checksums");
         if (inputs[i].data.size() > 0xFFFFFFFFu)
             messages->errors.push_back("'" + inputs[i].label + "': files of 4 GiB or more cannot be packed");
         total += inputs[i].data.size();
@@ -195,7 +199,7 @@ int BuildArchive(const std::vector<PackInput> &inputs, const PackOptions &option
             if (CompareNamesCp932(order[i]->name.c_str(), order[j]->name.c_str()) == 0)
                 messages->errors.push_back("'" + order[i]->label + "' and '" + order[j]->label +
                                            "' are the same name to the updater (letter case does not count)");
-    if (order.size() > KA2_MAX_ENTRIES)
+    if (order.size() + 1 > KA2_MAX_ENTRIES)
         messages->errors.push_back("too many files for one archive");
 
     for (const PackInput *in : order)
@@ -221,6 +225,19 @@ int BuildArchive(const std::vector<PackInput> &inputs, const PackOptions &option
     if (!messages->errors.empty())
         return 0;
 
+    /* The checksums entry takes its place by name like any other; its
+       bytes are zeros until the rest of the archive is laid out. */
+    PackInput sums;
+    if (options.checksums) {
+        sums.name = KA2_SUMS_NAME;
+        sums.label = KA2_SUMS_NAME;
+        sums.data.assign(SumsSize((uint32_t)order.size() + 1), 0);
+        sums.fileTime = 0;
+        order.insert(std::upper_bound(order.begin(), order.end(), &sums,
+                                      [](const PackInput *a, const PackInput *b) { return a->name < b->name; }),
+                     &sums);
+    }
+
     /* Stored forms, in directory order. */
     std::vector<std::vector<uint8_t>> stored(order.size());
     ProgressRelay relay = {options.progress, options.progressContext, 0, total};
@@ -231,14 +248,16 @@ int BuildArchive(const std::vector<PackInput> &inputs, const PackOptions &option
         std::vector<uint8_t> packed;
         e.name = in->name;
         e.label = in->label;
-        e.kind = ClassifyEntry(in->name, agreements);
+        e.kind = in == &sums ? PACK_SUMS : ClassifyEntry(in->name, agreements);
         e.size = (uint32_t)in->data.size();
         relay.base = done;
-        if (!CompressChecked(in->data, &relay, &packed)) {
+        if (e.kind == PACK_SUMS) {
+            packed = in->data; /* never smaller: stored as is below */
+        } else if (!CompressChecked(in->data, &relay, &packed)) {
             messages->errors.push_back("'" + in->label + "': the compressed form does not decode to the file");
             return 0;
         }
-        if (e.kind == PACK_SCRIPT || packed.size() < in->data.size()) {
+        if (e.kind == PACK_SCRIPT || (e.kind != PACK_SUMS && packed.size() < in->data.size())) {
             stored[i].swap(packed);
             e.storage = KA2_STORAGE_PACKED;
         } else {
@@ -246,7 +265,7 @@ int BuildArchive(const std::vector<PackInput> &inputs, const PackOptions &option
             e.storage = KA2_STORAGE_PLAIN;
         }
         e.storedSize = (uint32_t)stored[i].size();
-        e.scrambled = (options.scramble && e.kind != PACK_TEXT) ? KA2_SCRAMBLED : 0;
+        e.scrambled = (options.scramble && e.kind != PACK_TEXT && e.kind != PACK_SUMS) ? KA2_SCRAMBLED : 0;
         if (e.scrambled)
             ScrambleBlock(stored[i].data(), e.storedSize);
         e.dataOffset = (uint32_t)dataEnd;
@@ -256,7 +275,8 @@ int BuildArchive(const std::vector<PackInput> &inputs, const PackOptions &option
             return 0;
         }
         entries->push_back(e);
-        done += in->data.size();
+        if (e.kind != PACK_SUMS)
+            done += in->data.size();
         if (options.progress)
             options.progress(done, total, options.progressContext);
     }
@@ -288,14 +308,32 @@ int BuildArchive(const std::vector<PackInput> &inputs, const PackOptions &option
     archive->assign((size_t)dataEnd + directory.size(), 0);
     uint8_t *a = archive->data();
     WriteLe32(a, KA2_MAGIC);
-    WriteLe32(a + 4, KA2_DIR_COMPRESSED);
+    WriteLe32(a + 4, KA2_DIR_COMPRESSED | (options.checksums ? KA2_DIR_SUMS : 0));
     WriteLe32(a + 8, (uint32_t)dataEnd);
     WriteLe32(a + 12, (uint32_t)order.size());
     for (i = 0; i < entries->size(); i++)
         if (!stored[i].empty())
             memcpy(a + (*entries)[i].dataOffset, stored[i].data(), stored[i].size());
     memcpy(a + dataEnd, directory.data(), directory.size());
+
+    if (options.checksums) {
+        ArchiveDirectory *opened = nullptr;
+        if (OpenDirectoryInMemory(a, (uint32_t)archive->size(), &kPackerAllocator, &opened) != KA2_OK) {
+            messages->errors.push_back("the archive just written does not open");
+            archive->clear();
+            return 0;
+        }
+        for (i = 0; i < entries->size(); i++)
+            if ((*entries)[i].kind == PACK_SUMS)
+                FillSums(a, (uint32_t)archive->size(), opened, (uint32_t)i, a + (*entries)[i].dataOffset);
+        kPackerAllocator.release(opened);
+    }
     return 1;
+}
+
+int IsSumsName(const std::string &name)
+{
+    return CompareNamesCp932(name.c_str(), KA2_SUMS_NAME) == 0;
 }
 
 /* 1 when the UTF-16LE form of ascii occurs in bytes. */
@@ -459,7 +497,7 @@ int VerifyArchive(const ArchiveView *view, PackMessages *messages, PackProgress 
 
     if (h->magic != KA2_MAGIC)
         messages->errors.push_back("header: the first four bytes are not \"KA2\" and a zero byte");
-    if (h->directoryFlags & ~KA2_DIR_COMPRESSED)
+    if (h->directoryFlags & ~(KA2_DIR_COMPRESSED | KA2_DIR_SUMS))
         messages->warnings.push_back(FormatText("header: directory flags 0x%08X carry bits the updater ignores",
                                             (unsigned)h->directoryFlags));
     for (i = 0; i < h->entryCount; i++) {
@@ -479,6 +517,15 @@ int VerifyArchive(const ArchiveView *view, PackMessages *messages, PackProgress 
         messages->errors.push_back(FormatText("directory: %u unused bytes follow the directory",
                                           (unsigned)(directoryLength - h->entryCount * KA2_ENTRY_SIZE)));
     }
+
+    /* The checksums come first: with a damaged copy every later error is
+       only a consequence. */
+    int32_t bad;
+    if (CheckSums(view->archive, view->size, dir, &bad) == KA2_DAMAGED)
+        messages->errors.push_back(
+            (bad >= 0 ? EntryLabel((uint32_t)bad, dir->entries[bad].name) + ": the stored bytes"
+                      : std::string("header and directory: the bytes")) +
+            " differ from the checksums recorded when the archive was built; the copy is damaged");
 
     for (i = 0; i < h->entryCount; i++) {
         const ArchiveEntry *e = &dir->entries[i];

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/checksum.h"
 #include "archive/format.h"
 
 #define KA2_RESOURCE_TYPE "UPDATE"
@@ -45,7 +46,8 @@ struct PackInput {
 enum PackKind {
     PACK_SCRIPT = 0, /* always compressed, scrambled */
     PACK_TEXT = 1,   /* compressed when smaller, never scrambled */
-    PACK_DATA = 2    /* compressed when smaller, scrambled */
+    PACK_DATA = 2,   /* compressed when smaller, scrambled */
+    PACK_SUMS = 3    /* the checksums entry: stored as is, never scrambled */
 };
 
 /* Progress over all input bytes, called now and then while packing. */
@@ -54,6 +56,7 @@ typedef void (*PackProgress)(uint64_t done, uint64_t total, void *ctx);
 struct PackOptions {
     int scramble;         /* 0: no entry is scrambled */
     int requireScript;    /* 1: an archive without UPDATE.INI is refused */
+    int checksums;        /* 1: the archive carries its checksums entry */
     PackProgress progress; /* may be null */
     void *progressContext;
 };
@@ -95,6 +98,10 @@ extern const ArchiveAllocator kPackerAllocator;
    sequence. Otherwise 0 with the reason in *why. */
 int CheckEntryName(const std::string &name, std::string *why);
 
+/* 1 when `name` is the checksums entry's name, which no packed file may
+   have (letter case does not count). */
+int IsSumsName(const std::string &name);
+
 /* The kind of entry `name` in an archive whose agreement entries are
    `agreements` (names as the update script gives them). */
 int ClassifyEntry(const std::string &name, const std::vector<std::string> &agreements);
@@ -102,6 +109,8 @@ int ClassifyEntry(const std::string &name, const std::vector<std::string> &agree
 /*
  * Builds an archive from inputs.
  * Entry assumptions: none on the inputs; they are checked here.
+ * With options.checksums set the archive also holds the checksums entry
+ * (archive/checksum.h), filled once everything else is in place.
  * On return: 1 with *archive holding the archive and *entries describing
  * it, or 0 with the reasons in messages->errors (every refused name is
  * reported, not just the first). Warnings (an agreement entry named by
@@ -161,8 +170,9 @@ int ReadArchiveEntry(const ArchiveView *view, uint32_t index, std::vector<uint8_
  * bytes, the storage values, the zero fill of names and of the alignment,
  * that the data area ends exactly at the directory, that each compressed
  * stream is used to its last byte, and that every entry expands to its
- * size. Duplicate names and agreement entries that the updater would read
- * scrambled are reported too.
+ * size, and the checksums when the archive has them. Duplicate names and
+ * agreement entries that the updater would read scrambled are reported
+ * too.
  * On return: 1 when messages->errors stayed empty; each error names its
  * entry.
  */

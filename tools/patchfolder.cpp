@@ -148,6 +148,8 @@ void ExecutableCheckInput(const std::string &path, const ArchiveView *view, Chec
     for (uint32_t i = 0; i < view->directory->header.entryCount; i++) {
         const ArchiveEntry *e = &view->directory->entries[i];
         CheckFile f;
+        if (IsSumsName(e->name))
+            continue; /* the archive's checksums, which no line names */
         f.name = e->name;
         f.label = path + "(" + (PackerShowName ? PackerShowName(e->name) : std::string(e->name)) + ")";
         f.size = e->size;

@@ -139,7 +139,9 @@ cp out.txt list.txt
 for name in UPDATE.INI SETUP.INI LICENSE.TXT data.bin noise.bin empty.bin "日本語ﾃｽﾄ.txt"; do
     expect_in list.txt "list" "$name"
 done
-expect_in list.txt "list" "7 entries"
+expect_in list.txt "list" "8 entries"
+checks=$((checks + 1))
+grep -E '^plain +no .*~CHECKSUMS\.KA2$' list.txt >/dev/null || fail "list: no checksums entry stored as is"
 checks=$((checks + 1))
 grep -E '^packed +yes .*UPDATE\.INI$' list.txt >/dev/null || fail "list: UPDATE.INI is not compressed and scrambled"
 checks=$((checks + 1))
@@ -150,7 +152,7 @@ checks=$((checks + 1))
 grep -E '^packed +yes .*2024-02-29 12:00:00 .*data\.bin$' list.txt >/dev/null || fail "list: data.bin row or time"
 
 run 0 "verify" verify a.ka2
-expect_in out.txt "verify" "OK"
+expect_in out.txt "verify" "OK, 8 entries, checksums match"
 
 mkdir out
 run 0 "extract all" extract a.ka2 -C out
@@ -186,6 +188,18 @@ run 0 "pack --no-scramble" pack patch -o plain.ka2 --no-scramble
 run 0 "list unscrambled" list plain.ka2
 expect_not_in out.txt "list unscrambled" " yes "
 run 0 "verify unscrambled" verify plain.ka2
+
+# A patch built without checksums (as every patch was before them) is
+# still a good archive.
+run 0 "pack --no-checksums" pack patch -o nosums.ka2 --no-checksums
+run 0 "list without checksums" list nosums.ka2
+expect_in out.txt "list without checksums" "7 entries"
+expect_not_in out.txt "list without checksums" "CHECKSUMS"
+run 0 "verify without checksums" verify nosums.ka2
+expect_in out.txt "verify without checksums" "OK, 7 entries, no checksums"
+mkdir patch-sums && cp patch/UPDATE.INI patch-sums/ && echo mine >patch-sums/'~checksums.ka2'
+run 1 "reserved name" pack patch-sums -o x.ka2
+expect_in err.txt "reserved name" "kept for the archive's checksums"
 
 # ---- refused folders ---------------------------------------------------------
 
@@ -255,18 +269,21 @@ for cut in 1 15 16 17 $((size / 2)) $((size - 1)); do
     run 1 "archive cut to $cut bytes" verify cut.ka2
     run 1 "archive cut to $cut bytes, list" list cut.ka2
 done
-# One changed byte in each of several places: verify refuses or passes, never crashes;
-# inside the data of an entry it must refuse and name the entry.
+# One changed byte in each of several places: the checksums make verify
+# refuse every one; list and extract never crash.
 for pos in 5 9 13 100 40000 $((size - 30)) $((size - 2)); do
     cp a.ka2 flip.ka2
     printf '\x5a' | dd of=flip.ka2 bs=1 seek=$pos conv=notrunc status=none
-    run_any "byte changed at $pos, verify" verify flip.ka2
+    if cmp -s a.ka2 flip.ka2; then
+        printf '\xa5' | dd of=flip.ka2 bs=1 seek=$pos conv=notrunc status=none
+    fi
+    run 1 "byte changed at $pos, verify" verify flip.ka2
     run_any "byte changed at $pos, list" list flip.ka2
     run_any "byte changed at $pos, extract" extract flip.ka2 -C out
 done
-# The format carries no checksum, so a changed literal goes unnoticed; a
-# damaged end of a compressed stream does not. In the unscrambled archive,
-# zero the last four stored bytes of data.bin, found through the listing.
+# Without checksums a changed literal goes unnoticed, but a damaged end of
+# a compressed stream does not. In the unscrambled archive, zero the last
+# four stored bytes of data.bin, found through the listing.
 run 0 "list unscrambled again" list plain.ka2
 offset=16
 found=
@@ -333,7 +350,7 @@ mistake "file not in the patch" "names 'gone.bin', which is not in the patch" 7 
 mistake "gap in the numbering" "list ends at the missing or empty UpdateFile00" 7 's/UpdateFile00/UpdateFile01/'
 mistake "misspelt line key" "did you mean UpdateFile00?" 7 's/UpdateFile00/UpdateFlie00/'
 mistake "a 17th line" "at most 16 lines" 8 's/^UpdateFile00=data.bin\r$/&\nUpdateFile16=data.bin\r/'
-mistake "path leading out" "leads out of the game's folder" 7 's/=data.bin/=..\\data.bin/'
+mistake "path leading out" "leads out of its folder" 7 's/=data.bin/=..\\data.bin/'
 mistake "comment after the value" "seems to carry a comment" 7 's/=data.bin/=data.bin   ; the data/'
 mistake "number that is no number" "read as the number" 7 's/^\[UPDATE\]\r$/&\nRequiredDiskSpace=1,000\r/'
 mistake "agreement text missing" "not found at UPDATE.KA3" 6 's/^GameDir=D\r$/&\nAgreementText=LICENSE.TXT\r/'

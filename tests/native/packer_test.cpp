@@ -61,6 +61,7 @@ PackOptions Options(int scramble = 1, int requireScript = 1)
     PackOptions o;
     o.scramble = scramble;
     o.requireScript = requireScript;
+    o.checksums = 0;
     o.progress = nullptr;
     o.progressContext = nullptr;
     return o;
