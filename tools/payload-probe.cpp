@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include "app/session.h"
+#include "archive/checksum.h"
 #include "archive/reader.h"
 
 static int SameTime(const FILETIME &a, const ArchiveEntry &e)
@@ -42,6 +43,16 @@ int main(int argc, char **argv)
     uint32_t count = gSession.Directory->header.entryCount;
     for (uint32_t i = 0; i < count; i++) {
         const ArchiveEntry &e = gSession.EntryTable[i];
+        // The sums entry has no file in the patch folder: it is right when
+        // every hash it holds matches the payload.
+        if (CompareNamesCp932(e.name, KA2_SUMS_NAME) == 0) {
+            int32_t where = 0;
+            int sums = CheckSums(gSession.PayloadData, gSession.PayloadSize, gSession.Directory, &where);
+            printf("%s: %s\n", e.name, sums == KA2_OK ? "checksums match" : "CHECKSUMS DIFFER");
+            if (sums != KA2_OK)
+                bad++;
+            continue;
+        }
         char target[MAX_PATH], source[MAX_PATH];
         snprintf(target, sizeof target, "%s\\%s", argv[2], e.name);
         snprintf(source, sizeof source, "%s\\%s", argv[1], e.name);

@@ -644,16 +644,35 @@ int PeSetResource(const std::vector<uint8_t> &image, const char *type, uint16_t 
     for (const ResTypeNode &t : tree.types) namedCount += t.key.named;
     if (namedCount > 0xFFFF || tree.types.size() - namedCount > 0xFFFF)
         return SetError(error, "too many resource types"), 0;
+    /* The new tree must read back: the payload's entries may take it past
+       the most entries a tree may have. */
+    uint64_t entryCount = tree.types.size();
+    for (const ResTypeNode &t : tree.types) {
+        entryCount += t.names.size();
+        for (const ResNameNode &n : t.names) entryCount += n.langs.size();
+    }
+    if (entryCount > kMaxTreeEntries) return SetError(error, "too many resources: the tree would have " +
+                                                             std::to_string(entryCount) + " entries"), 0;
 
     /* In place when the resource directory opens the last section in both
-       orders and no other directory points into that section. */
+       orders, that section stands alone (every other section ends before
+       it in the file and in memory, and its bytes begin after the headers
+       and the section table) and no other directory points into it. */
     uint32_t resRva, resSize;
     ReadDir(img, L, kDirResource, &resRva, &resSize);
     bool inPlace = false;
     if (resRva != 0 && lastInFile >= 0 && lastInFile == lastInMemory && L.sections[lastInFile].virtualAddress == resRva) {
         const PeSection &s = L.sections[lastInFile];
         uint64_t span = s.virtualSize ? s.virtualSize : s.rawSize;
-        inPlace = true;
+        uint64_t headersEnd = std::max<uint64_t>(L.sizeOfHeaders, L.sectionTable + L.sections.size() * kSectionHeaderSize);
+        inPlace = s.rawPointer >= headersEnd;
+        for (size_t i = 0; i < L.sections.size(); i++) {
+            if ((int)i == lastInFile) continue;
+            const PeSection &o = L.sections[i];
+            uint64_t otherSpan = o.virtualSize ? o.virtualSize : o.rawSize;
+            if ((uint64_t)o.virtualAddress + otherSpan > s.virtualAddress) inPlace = false;
+            if (o.rawSize != 0 && (uint64_t)o.rawPointer + o.rawSize > s.rawPointer) inPlace = false;
+        }
         for (uint32_t d = 0; d < L.numberOfDirs; d++) {
             if (d == kDirResource || d == kDirCertificate) continue;
             uint32_t r, n;

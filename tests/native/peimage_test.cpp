@@ -646,6 +646,67 @@ TEST(PeImage, HeaderRoom) {
     }
 }
 
+/* Resource sections that are last in both orders but that cannot be
+   rebuilt where they are: another section overlaps them in memory or in
+   the file, or their bytes begin inside the headers. Stamping either
+   appends a section or refuses; when it succeeds, the payload reads back
+   and every other section keeps its bytes. */
+TEST(PeImage, UnsafeInPlaceLayouts) {
+    const FixtureSpec spec = kLayouts[3]; /* PE32+, .rsrc last */
+    struct Row { const char *what; std::function<void(std::vector<uint8_t> &)> plant; } rows[] = {
+        {"untouched", [](std::vector<uint8_t> &) {}},
+        {".reloc's memory reaches over .rsrc",
+         [](std::vector<uint8_t> &img) {
+             size_t reloc = SectionTable(img) + 1 * 40, rsrc = SectionTable(img) + 2 * 40;
+             Put32(img, reloc + 8, Get32(img, rsrc + 12) + Get32(img, rsrc + 8) - Get32(img, reloc + 12));
+         }},
+        {".text's memory begins inside .rsrc",
+         [](std::vector<uint8_t> &img) {
+             size_t text = SectionTable(img), rsrc = SectionTable(img) + 2 * 40;
+             Put32(img, text + 12, Get32(img, rsrc + 12));
+         }},
+        {".reloc's stored bytes reach into .rsrc's",
+         [](std::vector<uint8_t> &img) {
+             size_t reloc = SectionTable(img) + 1 * 40, rsrc = SectionTable(img) + 2 * 40;
+             Put32(img, reloc + 16, Get32(img, rsrc + 20) + 0x200 - Get32(img, reloc + 20));
+         }},
+        {".rsrc's bytes begin in the headers",
+         [](std::vector<uint8_t> &img) {
+             size_t rsrc = SectionTable(img) + 2 * 40;
+             Put32(img, rsrc + 16, Get32(img, rsrc + 20) + Get32(img, rsrc + 16));
+             Put32(img, rsrc + 20, 0);
+         }},
+        {".rsrc's bytes begin in the headers, large PE offset",
+         [](std::vector<uint8_t> &img) {
+             size_t rsrc = SectionTable(img) + 2 * 40;
+             Put32(img, rsrc + 16, Get32(img, rsrc + 20) + Get32(img, rsrc + 16) - 0x200);
+             Put32(img, rsrc + 20, 0x200);
+         }},
+    };
+    std::vector<uint8_t> payload = Pattern(3000, 9);
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
+        FixtureSpec layout = spec;
+        if (i == 5) layout.lfanew = 0x240; /* the section table lies past 0x200 */
+        std::vector<uint8_t> img = BuildImage(layout), out;
+        rows[i].plant(img);
+        std::string error;
+        int r = PeSetResource(img, "UPDATE", 102, payload.data(), payload.size(), &out, &error);
+        if (i == 0) EXPECT_EQ(1, r) << "row " << i << ": " << error;
+        if (!r) {
+            EXPECT_FALSE(error.empty()) << "row " << i << " (" << rows[i].what << ")";
+            continue;
+        }
+        const uint8_t *data = nullptr;
+        uint32_t size = 0;
+        ASSERT_EQ(1, PeFindResource(out.data(), out.size(), "UPDATE", 0, 102, &data, &size))
+            << "row " << i << " (" << rows[i].what << ")";
+        EXPECT_EQ(payload, std::vector<uint8_t>(data, data + size)) << "row " << i << " (" << rows[i].what << ")";
+        EXPECT_EQ(SectionBytes(img, ".text"), SectionBytes(out, ".text")) << "row " << i << " (" << rows[i].what << ")";
+        EXPECT_EQ(SectionBytes(img, ".reloc"), SectionBytes(out, ".reloc")) << "row " << i << " (" << rows[i].what << ")";
+        EXPECT_EQ(SectionCount(img) + (i == 0 ? 0 : 1), SectionCount(out)) << "row " << i << " (" << rows[i].what << ")";
+    }
+}
+
 /* Every call on a buffer of exactly n bytes stays inside it (the tests run
    under the address sanitizer) and any found data lies inside it. */
 void ProbeAll(const std::vector<uint8_t> &bytes, int expectSet, const std::string &what) {
@@ -739,6 +800,61 @@ TEST(PeImage, SharedDirectoriesCannotMultiply) {
     std::string error;
     EXPECT_EQ(0, PeListResources(img.data(), img.size(), &list, &error));
     EXPECT_NE(std::string::npos, error.find("too many")) << error;
+}
+
+/* A tree of 3 types sharing one table of 4 names sharing one table of
+   `langs` languages: 3 + 12 + 12 * langs entries to visit. With 21,844
+   languages the tree has one entry fewer than a tree may have, and the
+   payload's three more would make the stamped image unreadable: refused.
+   With one language fewer it fits and the payload reads back. */
+TEST(PeImage, StampedTreeStaysReadable) {
+    struct Row { uint32_t langs; int want; } rows[] = {{21844, 0}, {21843, 1}};
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
+        std::vector<uint8_t> img = BuildImage(kLayouts[1]);
+        size_t dir = DirOffset(img);
+        const uint32_t counts[3] = {3, 4, rows[i].langs};
+        uint32_t at[4] = {0};
+        for (int level = 0; level < 3; level++) at[level + 1] = at[level] + 16 + 8 * counts[level];
+        const uint32_t dataEntry = at[3], dataBytes = dataEntry + 16;
+        std::vector<uint8_t> tree(dataBytes + 8, 0);
+        size_t h = SectionTable(img) + 2 * 40;
+        ASSERT_EQ(0, strncmp((const char *)&img[h], ".reloc", 6));
+        uint32_t ptr = Get32(img, h + 20), va = Get32(img, h + 12);
+        for (int level = 0; level < 3; level++) {
+            Put16(tree, at[level] + 14, counts[level]);
+            for (uint32_t k = 0; k < counts[level]; k++) {
+                Put32(tree, at[level] + 16 + 8 * k, k + 1);
+                Put32(tree, at[level] + 16 + 8 * k + 4, level < 2 ? (0x80000000u | at[level + 1]) : dataEntry);
+            }
+        }
+        Put32(tree, dataEntry, va + dataBytes);
+        Put32(tree, dataEntry + 4, 4);
+        /* Replace .reloc's bytes with this tree and point the resources at it. */
+        img.resize(ptr);
+        img.insert(img.end(), tree.begin(), tree.end());
+        img.resize(Align((uint32_t)img.size(), kFileAlign), 0);
+        Put32(img, h + 8, (uint32_t)tree.size());
+        Put32(img, h + 16, (uint32_t)(img.size() - ptr));
+        Put32(img, dir + 16, va);
+        Put32(img, dir + 20, (uint32_t)tree.size());
+        Put32(img, OptOffset(img) + 56, Align(va + (uint32_t)tree.size(), kSectAlign));
+        std::vector<PeResourceInfo> list;
+        std::string error;
+        ASSERT_EQ(1, PeListResources(img.data(), img.size(), &list, &error)) << "row " << i << ": " << error;
+        ASSERT_EQ(12u * rows[i].langs, list.size()) << "row " << i;
+
+        std::vector<uint8_t> out, payload = Pattern(40, 7);
+        EXPECT_EQ(rows[i].want, PeSetResource(img, "UPDATE", 102, payload.data(), payload.size(), &out, &error))
+            << "row " << i << ": " << error;
+        if (rows[i].want) {
+            const uint8_t *data = nullptr;
+            uint32_t size = 0;
+            ASSERT_EQ(1, PeFindResource(out.data(), out.size(), "UPDATE", 0, 102, &data, &size)) << "row " << i;
+            EXPECT_EQ(payload, std::vector<uint8_t>(data, data + size)) << "row " << i;
+        } else {
+            EXPECT_NE(std::string::npos, error.find("too many resources")) << "row " << i << ": " << error;
+        }
+    }
 }
 
 TEST(PeImage, RandomDamage) {

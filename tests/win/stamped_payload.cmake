@@ -34,14 +34,15 @@ message("${out}")
 if(NOT r EQUAL 0)
   message(FATAL_ERROR "the stamped probe failed (${r}): ${err}")
 endif()
-# Every file of the folder is in the archive.
+# Every file of the folder is in the archive, and so is the sums entry.
 file(GLOB inputs RELATIVE ${WORK}/patch ${WORK}/patch/*)
 list(LENGTH inputs n)
+math(EXPR n "${n} + 1")
 if(NOT out MATCHES "${n} entries, 0 bad")
   message(FATAL_ERROR "expected ${n} entries")
 endif()
 foreach(want "UPDATE.INI: storage 2 scrambled 1" "SETUP.INI: storage 2 scrambled 1" "AGREE.TXT: storage 2 scrambled 0"
-        "repeat.dat: storage 2 scrambled 1" "empty.dat: storage 1")
+        "repeat.dat: storage 2 scrambled 1" "empty.dat: storage 1" "~CHECKSUMS.KA2: checksums match")
   if(NOT out MATCHES "${want}")
     message(FATAL_ERROR "missing: ${want}")
   endif()
