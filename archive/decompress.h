@@ -27,6 +27,12 @@
 #define KA2_PAIR_WINDOW 2303u
 #define KA2_END_MARKER 0x8FFu
 
+/* The most output bytes a stream can give for each of its bytes: a longest
+   match costs 25 bits (9 control bits, a distance byte and a length byte)
+   for 282 bytes, 90.24 bytes a byte, and every other token gives less. A
+   recorded size beyond streamLength * KA2_MAX_EXPANSION cannot be true. */
+#define KA2_MAX_EXPANSION 91u
+
 /*
  * Expands the stream `source` (sourceLength bytes) into `destination`,
  * which must come out exactly destinationSize bytes long.

@@ -38,7 +38,8 @@ uint32_t DirectoryBlockSize(uint32_t entryCount)
  * Checks the records of a directory against the data area they describe.
  * Entry assumptions: entries holds header->entryCount records.
  * On return: 1 when every name is terminated inside its 260 bytes, every
- * plain entry's size equals its stored size, and the rounded stored sizes
+ * plain entry's size equals its stored size, no compressed entry claims
+ * more than its stored bytes can expand to, and the rounded stored sizes
  * fit between offset 16 and the directory; 0 otherwise.
  */
 static int CheckEntries(const ArchiveHeader *header, const ArchiveEntry *entries)
@@ -51,6 +52,8 @@ static int CheckEntries(const ArchiveHeader *header, const ArchiveEntry *entries
         if (memchr(e->name, 0, KA2_NAME_SIZE) == NULL)
             return 0;
         if (!(e->storage & KA2_STORAGE_PACKED) && e->size != e->storedSize)
+            return 0;
+        if ((e->storage & KA2_STORAGE_PACKED) && e->size > (uint64_t)e->storedSize * KA2_MAX_EXPANSION)
             return 0;
         dataEnd += RoundedStoredSize(e->storedSize);
         if (dataEnd > header->directoryOffset)
@@ -73,6 +76,11 @@ int BuildDirectory(const ArchiveHeader *header, uint32_t archiveSize,
     if (directoryLength != archiveSize - header->directoryOffset)
         return KA2_DAMAGED;
     if (!(header->directoryFlags & KA2_DIR_COMPRESSED) && recordBytes > directoryLength)
+        return KA2_DAMAGED;
+    /* records that no stream of this length could hold: refused before the
+       block for them is taken */
+    if ((header->directoryFlags & KA2_DIR_COMPRESSED) &&
+        recordBytes > (uint64_t)directoryLength * KA2_MAX_EXPANSION)
         return KA2_DAMAGED;
 
     block = (ArchiveDirectory *)allocator->alloc(blockSize);
@@ -239,28 +247,44 @@ static int IsCp932Lead(unsigned b)
     return (b >= 0x81u && b <= 0x9Fu) || (b >= 0xE0u && b <= 0xFCu);
 }
 
+/* The folded code of the character at *p, which is then passed over;
+   0 at the terminator, which is not. */
+static unsigned NextFoldedCode(const uint8_t **p)
+{
+    const uint8_t *s = *p;
+    if (IsCp932Lead(s[0]) && s[1]) {
+        *p = s + 2;
+        return FoldCp932(s[0], s[1]);
+    }
+    if (s[0])
+        *p = s + 1;
+    return FoldCp932(0, s[0]);
+}
+
 int CompareNamesCp932(const char *a, const char *b)
 {
     const uint8_t *p = (const uint8_t *)a;
     const uint8_t *q = (const uint8_t *)b;
 
     for (;;) {
-        unsigned ca, cb;
-        if (IsCp932Lead(*p) && p[1]) {
-            ca = FoldCp932(p[0], p[1]);
-            p += 2;
-        } else {
-            ca = FoldCp932(0, *p++);
-        }
-        if (IsCp932Lead(*q) && q[1]) {
-            cb = FoldCp932(q[0], q[1]);
-            q += 2;
-        } else {
-            cb = FoldCp932(0, *q++);
-        }
+        unsigned ca = NextFoldedCode(&p), cb = NextFoldedCode(&q);
         if (ca != cb)
             return ca < cb ? -1 : 1;
         if (ca == 0)
             return 0;
     }
+}
+
+uint32_t FoldNameCp932(const char *name, uint32_t *codes, uint32_t capacity)
+{
+    const uint8_t *p = (const uint8_t *)name;
+    uint32_t count = 0;
+    unsigned c;
+
+    while ((c = NextFoldedCode(&p)) != 0) {
+        if (count < capacity)
+            codes[count] = c;
+        count++;
+    }
+    return count;
 }

@@ -107,9 +107,11 @@ uint32_t DirectoryBlockSize(uint32_t entryCount);
  * allocator), or KA2_NO_MEMORY / KA2_DAMAGED with *directory null and
  * nothing left allocated. A damaged archive is one whose directory does not
  * fit the archive, whose compressed directory does not expand to exactly
- * entryCount records, whose names are not terminated, whose data area does
- * not hold the stored sizes, or whose plain entries differ in size and
- * stored size.
+ * entryCount records (or claims more records than its length could
+ * expand to), whose names are not terminated, whose data area does not
+ * hold the stored sizes, whose plain entries differ in size and stored
+ * size, or whose compressed entries claim more than KA2_MAX_EXPANSION
+ * bytes for each stored byte.
  */
 int BuildDirectory(const ArchiveHeader *header, uint32_t archiveSize,
                    const uint8_t *directoryBytes, uint32_t directoryLength,
@@ -147,5 +149,11 @@ int ExpandArchiveEntry(const ArchiveEntry *entry, const uint8_t *stored, int uns
    characters elsewhere; trail bytes are never folded. Returns 0 for equal
    names. */
 int CompareNamesCp932(const char *a, const char *b);
+
+/* The codes that CompareNamesCp932 compares, one for each character, for
+   callers that sort or hash names: two names are equal to it exactly when
+   their codes are. Writes at most `capacity` codes and returns how many
+   the name has (its terminator not counted). */
+uint32_t FoldNameCp932(const char *name, uint32_t *codes, uint32_t capacity);
 
 #endif

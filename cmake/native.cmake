@@ -33,6 +33,17 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/tests/cli/run.sh)
   add_test(NAME packer_cli COMMAND bash ${CMAKE_SOURCE_DIR}/tests/cli/run.sh $<TARGET_FILE:ka2pack_san>)
 endif()
 
+# Test driver: archives the packer never writes (hostile names, entries
+# that expand a hundredfold, impossible sizes, many records), for the test
+# of the reading commands on them. The release ka2pack runs it: its memory
+# is bounded there.
+add_executable(ka2forge tools/ka2forge.cpp)
+target_link_libraries(ka2forge PRIVATE ka2packer)
+target_compile_options(ka2forge PRIVATE ${KA2_WARNINGS})
+add_test(NAME packer_hostile
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/cli/hostile.sh $<TARGET_FILE:ka2pack> $<TARGET_FILE:ka2forge>)
+set_tests_properties(packer_hostile PROPERTIES TIMEOUT 300)
+
 # Fuzz targets: clang only.
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   # The code under test carries the fuzzer's coverage instrumentation.

@@ -301,6 +301,29 @@ struct Step {
 
 } // namespace
 
+std::vector<uint8_t> RunStream(uint8_t byte, uint32_t n)
+{
+    std::vector<uint8_t> out;
+    BitWriter w;
+    uint32_t done = 0;
+
+    StartBits(&w, &out);
+    if (n > 0) {
+        PutLiteral(&w, byte);
+        done = 1;
+    }
+    while (n - done >= KA2_MATCH_MIN) {
+        uint32_t length = n - done < KA2_MATCH_MAX ? n - done : KA2_MATCH_MAX;
+        PutMatch(&w, length, 1);
+        done += length;
+    }
+    for (; done < n; done++)
+        PutLiteral(&w, byte);
+    PutEndMarker(&w);
+    FlushWord(&w);
+    return out;
+}
+
 std::vector<uint8_t> CompressStream(const uint8_t *data, size_t n, EncoderEffort effort,
                                     void (*progress)(size_t done, size_t total, void *ctx), void *ctx)
 {

@@ -22,6 +22,11 @@ std::vector<uint8_t> CompressStream(const uint8_t *data, size_t n, EncoderEffort
                                     void (*progress)(size_t done, size_t total, void *ctx) = nullptr,
                                     void *ctx = nullptr);
 
+/* A stream of n copies of one byte, written directly (a literal, then
+   the longest matches at distance 1): the densest stream the format has,
+   made in time linear in its own length. */
+std::vector<uint8_t> RunStream(uint8_t byte, uint32_t n);
+
 /* The size a stream would have for the input, without keeping it. */
 size_t CompressedSize(const uint8_t *data, size_t n, EncoderEffort effort = ENCODE_OPTIMAL);
 

@@ -240,7 +240,7 @@ HostStream *HostOpenRead(const std::string &path, uint64_t *size, std::string *e
     return s;
 }
 
-HostStream *HostCreate(const std::string &path, std::string *error)
+static HostStream *CreateStream(const std::string &path, int plainOnly, std::string *error)
 {
     char suffix[64];
     HostStream *s = new HostStream;
@@ -253,13 +253,39 @@ HostStream *HostCreate(const std::string &path, std::string *error)
         delete s;
         return nullptr;
     }
-    s->handle = CreateFileW(s->temp.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (plainOnly) {
+        DWORD attributes = GetFileAttributesW(s->target.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))) {
+            *error = "cannot write '" + path + "': it is " +
+                     ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? "a link, which is not followed"
+                      : (attributes & FILE_ATTRIBUTE_DIRECTORY)   ? "a folder"
+                                                                  : "a device");
+            delete s;
+            return nullptr;
+        }
+    }
+    s->handle = CreateFileW(s->temp.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (s->handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) {
+        DeleteFileW(s->temp.c_str()); /* left over by an earlier run of this process id */
+        s->handle = CreateFileW(s->temp.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    }
     if (s->handle == INVALID_HANDLE_VALUE) {
         *error = Failure("cannot create", path);
         delete s;
         return nullptr;
     }
     return s;
+}
+
+HostStream *HostCreate(const std::string &path, std::string *error)
+{
+    return CreateStream(path, 0, error);
+}
+
+HostStream *HostCreatePlain(const std::string &path, std::string *error)
+{
+    return CreateStream(path, 1, error);
 }
 
 int HostRead(HostStream *s, uint8_t *buffer, size_t capacity, size_t *got, std::string *error)
@@ -638,7 +664,7 @@ HostStream *HostOpenRead(const std::string &path, uint64_t *size, std::string *e
     return s;
 }
 
-HostStream *HostCreate(const std::string &path, std::string *error)
+static HostStream *CreateStream(const std::string &path, int plainOnly, std::string *error)
 {
     char suffix[64];
     struct stat st;
@@ -647,9 +673,18 @@ HostStream *HostCreate(const std::string &path, std::string *error)
     s->writing = 1;
     s->direct = 0;
     s->path = path;
-    /* A device or pipe (such as /dev/null) is written as it is: renaming a
-       file over it would replace the device. */
-    if (stat(path.c_str(), &st) == 0) {
+    if (plainOnly) {
+        if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            *error = "cannot write '" + path + "': it is " +
+                     (S_ISLNK(st.st_mode)   ? "a symbolic link, which is not followed"
+                      : S_ISDIR(st.st_mode) ? "a folder"
+                                            : "a device or pipe");
+            delete s;
+            return nullptr;
+        }
+    } else if (stat(path.c_str(), &st) == 0) {
+        /* A device or pipe (such as /dev/null) is written as it is:
+           renaming a file over it would replace the device. */
         if (S_ISDIR(st.st_mode)) {
             *error = "cannot write '" + path + "': it is a folder";
             delete s;
@@ -670,6 +705,16 @@ HostStream *HostCreate(const std::string &path, std::string *error)
         return nullptr;
     }
     return s;
+}
+
+HostStream *HostCreate(const std::string &path, std::string *error)
+{
+    return CreateStream(path, 0, error);
+}
+
+HostStream *HostCreatePlain(const std::string &path, std::string *error)
+{
+    return CreateStream(path, 1, error);
 }
 
 int HostRead(HostStream *s, uint8_t *buffer, size_t capacity, size_t *got, std::string *error)

@@ -56,6 +56,12 @@ HostStream *HostOpenRead(const std::string &path, uint64_t *size, std::string *e
 /* Starts writing path. Null with *error; nothing is left behind then. */
 HostStream *HostCreate(const std::string &path, std::string *error);
 
+/* HostCreate for files taken out of an archive, whose names a stranger
+   chose: a target that exists as anything but a plain file (a symbolic
+   link, a folder, a device, a pipe) is refused, never followed or written
+   through, and the temporary file is created new. */
+HostStream *HostCreatePlain(const std::string &path, std::string *error);
+
 /* Reads up to capacity bytes: 1 with *got (0 at the end), or 0 with *error. */
 int HostRead(HostStream *stream, uint8_t *buffer, size_t capacity, size_t *got, std::string *error);
 

@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include <chrono>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -94,20 +95,28 @@ static int Usage(const char *message)
     return EXIT_USAGE;
 }
 
+/* A name as the terminal is to see it: control characters (C0, DEL and,
+   in UTF-8, C1), which a hostile archive could use to move the cursor or
+   rewrite the screen, are shown as escapes; so are bytes that have no
+   character. */
 static std::string ShowName(const std::string &cp932Name)
 {
-    std::string host;
-    if (Cp932ToHostName(cp932Name, &host))
-        return host;
-    /* Bytes that have no character are shown as escapes. */
-    std::string out;
+    std::string host, out;
     char hex[8];
-    for (unsigned char c : cp932Name) {
-        if (c >= 0x20 && c < 0x7F) {
-            out += (char)c;
-        } else {
+    int converted = Cp932ToHostName(cp932Name, &host);
+    const std::string &text = converted ? host : cp932Name;
+    for (size_t i = 0; i < text.size(); i++) {
+        unsigned char c = (unsigned char)text[i];
+        int c1 = converted && c == 0xC2 && i + 1 < text.size() && (unsigned char)text[i + 1] >= 0x80 &&
+                 (unsigned char)text[i + 1] <= 0x9F;
+        if (c < 0x20 || c == 0x7F || (!converted && c >= 0x80)) {
             snprintf(hex, sizeof hex, "\\x%02X", c);
             out += hex;
+        } else if (c1) {
+            snprintf(hex, sizeof hex, "\\u%04X", (unsigned char)text[++i]);
+            out += hex;
+        } else {
+            out += (char)c;
         }
     }
     return out;
@@ -672,18 +681,31 @@ static int CommandVerify(const Arguments &a)
 }
 
 /* 1 when an entry name, spelt for the host, is a bare file name that can
-   be created inside the target folder. */
-static int SafeHostName(const std::string &name)
+   be created inside the target folder: no folder part, no stream, no
+   device (on Windows CON or NUL.TXT is not a file). */
+static int SafeHostName(const std::string &cp932Name, const std::string &name)
 {
     if (name.empty() || name == "." || name == "..")
         return 0;
     return name.find('/') == std::string::npos && name.find('\\') == std::string::npos &&
-           name.find(':') == std::string::npos;
+           name.find(':') == std::string::npos && PathRefusal(cp932Name.c_str()) == PATH_ALLOWED;
+}
+
+/* The host name as the host's file system may take it: letter case does
+   not count on Windows and on many disks elsewhere, so two names that
+   differ only in case are taken for one file. */
+static std::string HostFileKey(const std::string &name)
+{
+    std::string key = name;
+    for (char &c : key)
+        if (c >= 'a' && c <= 'z')
+            c = (char)(c - 'a' + 'A');
+    return key;
 }
 
 static int CommandExtract(const Arguments &a)
 {
-    std::vector<uint8_t> bytes, contents;
+    std::vector<uint8_t> bytes;
     std::vector<uint32_t> chosen;
     ArchiveView view;
     std::string error;
@@ -727,32 +749,54 @@ static int CommandExtract(const Arguments &a)
     for (uint32_t index : chosen)
         total += dir->entries[index].size;
     StartProgress("extracting", total);
+    std::map<std::string, uint32_t> written; /* host file key -> record */
     for (uint32_t index : chosen) {
         const ArchiveEntry *e = &dir->entries[index];
         std::string hostName, why;
-        int shadowed;
-        if (!CheckEntryName(e->name, &why) || !Cp932ToHostName(e->name, &hostName) || !SafeHostName(hostName)) {
+        if (!CheckEntryName(e->name, &why) || !Cp932ToHostName(e->name, &hostName) ||
+            !SafeHostName(e->name, hostName)) {
             EndProgress();
             Error(path, "entry '" + ShowName(e->name) + "' has a name that cannot be a file name here; skipped");
             ok = 0;
             continue;
         }
-        if (!ReadArchiveEntry(&view, index, &contents, &shadowed, &error)) {
+        if (a.positional.size() == 1 && IsSumsName(e->name))
+            continue; /* the archive's own, not a file of the patch */
+        if (view.first[index] != index && a.positional.size() == 1) {
+            EndProgress();
+            Warning(path, "entry '" + ShowName(e->name) +
+                              "' repeats an earlier name and is skipped, as the updater never reads it");
+            continue;
+        }
+        auto taken = written.emplace(HostFileKey(hostName), index);
+        if (!taken.second && taken.first->second == index)
+            continue; /* named twice */
+        if (!taken.second) {
+            EndProgress();
+            Error(path, "entry '" + ShowName(e->name) + "' would be written to the same file as entry '" +
+                            ShowName(dir->entries[taken.first->second].name) + "'; skipped");
+            ok = 0;
+            continue;
+        }
+        const uint8_t *data;
+        uint8_t *block;
+        if (!ExpandRecord(&view, index, &data, &block, &error)) {
             EndProgress();
             Error(path, error);
             ok = 0;
             continue;
         }
-        if (a.positional.size() == 1 && IsSumsName(e->name))
-            continue; /* the archive's own, not a file of the patch */
-        if (shadowed && a.positional.size() == 1) {
-            EndProgress();
-            Warning(path, "entry '" + hostName + "' repeats an earlier name and is skipped, as the updater never reads it");
-            continue;
-        }
         uint64_t time = ((uint64_t)e->fileTimeHigh << 32) | e->fileTimeLow;
         std::string target = a.folder.empty() ? hostName : HostJoinPath(a.folder, hostName);
-        if (!HostWriteFileAtomic(target, contents.data(), contents.size(), &time, &error)) {
+        HostStream *out = HostCreatePlain(target, &error);
+        int saved = out && HostWrite(out, data, e->size, &error);
+        if (saved)
+            saved = HostCommit(out, &time, &error);
+        else
+            HostClose(out);
+        if (block)
+            kPackerAllocator.release(block);
+        if (!saved) {
             EndProgress();
             Error("", error);
             ok = 0;

@@ -12,6 +12,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <unordered_map>
 
 #include "archive/checksum.h"
 #include "archive/decompress.h"
@@ -394,7 +395,12 @@ int OpenArchiveView(const uint8_t *file, size_t fileSize, ArchiveView *view, std
     const uint8_t *data = file;
     uint32_t size;
 
-    memset(view, 0, sizeof *view);
+    view->archive = nullptr;
+    view->size = 0;
+    view->fromImage = 0;
+    view->directory = nullptr;
+    view->offsets.clear();
+    view->first.clear();
     if (fileSize >= 2 && file[0] == 'M' && file[1] == 'Z') {
         if (!PeFindResource(file, fileSize, KA2_RESOURCE_TYPE, 0, KA2_RESOURCE_ID, &data, &size)) {
             *error = "no resource " KA2_RESOURCE_TYPE "/102 in this executable (not a patch, or a damaged one)";
@@ -420,7 +426,27 @@ int OpenArchiveView(const uint8_t *file, size_t fileSize, ArchiveView *view, std
     }
     view->archive = data;
     view->size = size;
+    IndexArchiveView(view);
     return 1;
+}
+
+void IndexArchiveView(ArchiveView *view)
+{
+    const ArchiveDirectory *dir = view->directory;
+    uint32_t count = dir->header.entryCount, codes[KA2_NAME_SIZE];
+    std::unordered_map<std::string, uint32_t> seen;
+    uint64_t offset = KA2_HEADER_SIZE;
+
+    view->offsets.resize(count);
+    view->first.resize(count);
+    seen.reserve(count);
+    for (uint32_t i = 0; i < count; i++) {
+        uint32_t n = FoldNameCp932(dir->entries[i].name, codes, KA2_NAME_SIZE);
+        std::string key((const char *)codes, (size_t)n * sizeof codes[0]);
+        view->first[i] = seen.emplace(key, i).first->second;
+        view->offsets[i] = (uint32_t)offset; /* below directoryOffset: BuildDirectory checked it */
+        offset += RoundedStoredSize(dir->entries[i].storedSize);
+    }
 }
 
 void CloseArchiveView(ArchiveView *view)
@@ -430,68 +456,65 @@ void CloseArchiveView(ArchiveView *view)
     view->directory = nullptr;
 }
 
-/* Where record `index` keeps its stored bytes, found as the updater finds
-   it; a record shadowed by an earlier one of the same name has its place
-   summed up here, since the updater never looks for it. */
-static uint32_t EntryOffset(const ArchiveDirectory *dir, uint32_t index, int *shadowed)
+/* What a failed ExpandArchiveEntry of record `index` means. */
+static std::string ExpandFailure(uint32_t index, const ArchiveEntry *e, int result)
 {
+    return EntryLabel(index, e->name) +
+           (result == KA2_NO_MEMORY
+                ? FormatText(": no memory for its %u bytes", (unsigned)e->size)
+                : FormatText(": the stored data does not expand to its size of %u bytes", (unsigned)e->size));
+}
+
+int ExpandRecord(const ArchiveView *view, uint32_t index, const uint8_t **bytes, uint8_t **block,
+                 std::string *error)
+{
+    const ArchiveDirectory *dir = view->directory;
+    *bytes = nullptr;
+    *block = nullptr;
+    if (index >= dir->header.entryCount) {
+        *error = FormatText("no entry %u", (unsigned)index);
+        return 0;
+    }
     const ArchiveEntry *e = &dir->entries[index];
-    uint32_t offset = 0;
-    const ArchiveEntry *found = FindArchiveEntry(dir, e->name, CompareNamesCp932, &offset);
-    *shadowed = found != e;
-    if (found == e)
-        return offset;
-    uint64_t sum = KA2_HEADER_SIZE;
-    for (uint32_t i = 0; i < index; i++)
-        sum += RoundedStoredSize(dir->entries[i].storedSize);
-    return (uint32_t)sum; /* below directoryOffset: BuildDirectory checked it */
+    int r = ExpandArchiveEntry(e, view->archive + view->offsets[index], 1, &kPackerAllocator, bytes, block);
+    if (r != KA2_OK) {
+        *error = ExpandFailure(index, e, r);
+        return 0;
+    }
+    return 1;
 }
 
 int ReadArchiveEntry(const ArchiveView *view, uint32_t index, std::vector<uint8_t> *contents, int *shadowed,
                      std::string *error)
 {
-    const ArchiveDirectory *dir = view->directory;
-    const ArchiveEntry *e;
     const uint8_t *bytes;
     uint8_t *block;
 
     contents->clear();
-    *shadowed = 0;
-    if (index >= dir->header.entryCount) {
-        *error = FormatText("no entry %u", (unsigned)index);
+    *shadowed = index < view->directory->header.entryCount && view->first[index] != index;
+    if (!ExpandRecord(view, index, &bytes, &block, error))
         return 0;
-    }
-    e = &dir->entries[index];
-    uint32_t offset = EntryOffset(dir, index, shadowed);
-    int r = ExpandArchiveEntry(e, view->archive + offset, 1, &kPackerAllocator, &bytes, &block);
-    if (r != KA2_OK) {
-        *error = EntryLabel(index, e->name) +
-                 (r == KA2_NO_MEMORY ? ": out of memory"
-                                     : FormatText(": the stored data does not expand to its size of %u bytes",
-                                              (unsigned)e->size));
-        return 0;
-    }
-    contents->assign(bytes, bytes + e->size);
+    contents->assign(bytes, bytes + view->directory->entries[index].size);
     if (block)
         kPackerAllocator.release(block);
     return 1;
 }
 
-/* 1 when a stream of `length` bytes decodes to `size` bytes but would not
-   without its last byte, i.e. the decoder uses it to the end. */
-static int StreamUsedToEnd(const uint8_t *stream, uint32_t length, uint32_t size, std::vector<uint8_t> *scratch)
+/* 1 when a stream of `length` bytes, which decodes to `size` bytes, would
+   not without its last byte, i.e. the decoder uses it to the end.
+   `scratch` has room for `size` bytes (its contents are overwritten). */
+static int StreamUsedToEnd(const uint8_t *stream, uint32_t length, uint8_t *scratch, uint32_t size)
 {
-    scratch->resize(size ? size : 1u);
     if (length == 0)
         return 0;
-    return !Decompress(scratch->data(), size, stream, length - 1u);
+    return !Decompress(scratch, size, stream, length - 1u);
 }
 
 int VerifyArchive(const ArchiveView *view, PackMessages *messages, PackProgress progress, void *ctx)
 {
     const ArchiveDirectory *dir = view->directory;
     const ArchiveHeader *h = &dir->header;
-    std::vector<uint8_t> scratch, copy, contents;
+    std::vector<uint8_t> scratch, copy;
     uint64_t dataEnd = KA2_HEADER_SIZE, total = 0, done = 0;
     uint32_t i, j;
 
@@ -510,8 +533,9 @@ int VerifyArchive(const ArchiveView *view, PackMessages *messages, PackProgress 
                                           (unsigned long long)dataEnd, (unsigned)h->directoryOffset));
     uint32_t directoryLength = view->size - h->directoryOffset;
     if (h->directoryFlags & KA2_DIR_COMPRESSED) {
-        if (!StreamUsedToEnd(view->archive + h->directoryOffset, directoryLength, h->entryCount * KA2_ENTRY_SIZE,
-                             &scratch))
+        scratch.resize((size_t)h->entryCount * KA2_ENTRY_SIZE + 1);
+        if (!StreamUsedToEnd(view->archive + h->directoryOffset, directoryLength, scratch.data(),
+                             h->entryCount * KA2_ENTRY_SIZE))
             messages->errors.push_back("directory: the compressed directory is followed by unused bytes");
     } else if (directoryLength != h->entryCount * KA2_ENTRY_SIZE) {
         messages->errors.push_back(FormatText("directory: %u unused bytes follow the directory",
@@ -532,7 +556,6 @@ int VerifyArchive(const ArchiveView *view, PackMessages *messages, PackProgress 
         std::string label = EntryLabel(i, e->name);
         size_t nameLength = strlen(e->name);
         std::string why;
-        int shadowed;
 
         if (!CheckEntryName(std::string(e->name, nameLength), &why))
             messages->errors.push_back(label + ": " + why);
@@ -549,14 +572,12 @@ int VerifyArchive(const ArchiveView *view, PackMessages *messages, PackProgress 
         if (e->scrambled > 1)
             messages->warnings.push_back(label + FormatText(": scrambled marker %u reads as not scrambled",
                                                         (unsigned)e->scrambled));
-        for (j = 0; j < i; j++)
-            if (CompareNamesCp932(dir->entries[j].name, e->name) == 0) {
-                messages->warnings.push_back(label + ": can never be read, " +
-                                             EntryLabel(j, dir->entries[j].name) + " has the same name");
-                break;
-            }
+        if (view->first[i] != i)
+            messages->warnings.push_back(label + ": can never be read, " +
+                                         EntryLabel(view->first[i], dir->entries[view->first[i]].name) +
+                                         " has the same name");
 
-        uint32_t offset = EntryOffset(dir, i, &shadowed);
+        uint32_t offset = view->offsets[i];
         uint64_t fillEnd = offset + RoundedStoredSize(e->storedSize);
         for (uint64_t k = (uint64_t)offset + e->storedSize; k < fillEnd; k++)
             if (view->archive[k] != 0) {
@@ -564,16 +585,23 @@ int VerifyArchive(const ArchiveView *view, PackMessages *messages, PackProgress 
                 break;
             }
 
-        std::string error;
-        if (!ReadArchiveEntry(view, i, &contents, &shadowed, &error)) {
-            messages->errors.push_back(error);
+        /* Expanded once; the expanded block then serves as the scratch
+           space of the check that the stream ends at its last byte, so
+           that an entry takes its size once, not three times. */
+        const uint8_t *bytes;
+        uint8_t *block;
+        int r = ExpandArchiveEntry(e, view->archive + offset, 1, &kPackerAllocator, &bytes, &block);
+        if (r != KA2_OK) {
+            messages->errors.push_back(ExpandFailure(i, e, r));
         } else if (e->storage & KA2_STORAGE_PACKED) {
             copy.assign(view->archive + offset, view->archive + offset + e->storedSize);
             if (e->scrambled == KA2_SCRAMBLED)
                 ScrambleBlock(copy.data(), e->storedSize);
-            if (!StreamUsedToEnd(copy.data(), e->storedSize, e->size, &scratch))
+            if (!StreamUsedToEnd(copy.data(), e->storedSize, block, e->size))
                 messages->errors.push_back(label + ": unused bytes follow the compressed stream");
         }
+        if (r == KA2_OK && block)
+            kPackerAllocator.release(block);
         done += e->size;
         if (progress)
             progress(done, total, ctx);

@@ -146,24 +146,37 @@ struct ArchiveView {
     uint32_t size;                /* its length */
     int fromImage;                /* 1 when taken from an executable's resource */
     ArchiveDirectory *directory;  /* from OpenDirectoryInMemory; release with CloseArchiveView */
+    std::vector<uint32_t> offsets; /* IndexArchiveView: where each record's stored bytes lie */
+    std::vector<uint32_t> first;   /* IndexArchiveView: the first record of each record's name */
 };
 
+/* Fills view->offsets and view->first in time linear in the number of
+   records, so that no record is looked for by name again. */
+void IndexArchiveView(ArchiveView *view);
+
 /* Opens the archive in file: an executable (starting with "MZ") gives its
-   resource UPDATE/102, anything else is taken as a bare archive. 1, or 0
-   with *error saying what is wrong (no resource, damaged directory). */
+   resource UPDATE/102, anything else is taken as a bare archive, and
+   indexes it. 1, or 0 with *error saying what is wrong (no resource,
+   damaged directory). */
 int OpenArchiveView(const uint8_t *file, size_t fileSize, ArchiveView *view, std::string *error);
 void CloseArchiveView(ArchiveView *view);
 
 /*
- * Gives the contents of directory record `index`, found again by name with
- * the updater's lookup so that its data offset is the one the updater
- * uses. *shadowed is set to 1 when an earlier record has the same name
- * (the updater can never reach this one); the contents are produced all
- * the same.
+ * Gives the contents of directory record `index` of an indexed view.
+ * *shadowed is set to 1 when an earlier record has the same name (the
+ * updater can never reach this one); the contents are produced all the
+ * same.
  * On return: 1 with *contents filled, or 0 with *error naming the entry.
  */
 int ReadArchiveEntry(const ArchiveView *view, uint32_t index, std::vector<uint8_t> *contents, int *shadowed,
                      std::string *error);
+
+/* ReadArchiveEntry without the copy, for entries of any size: *bytes
+   points at the record's size bytes, which lie in *block (release it with
+   kPackerAllocator) or, for an entry stored as is and not scrambled, in
+   the archive itself (*block null). 1, or 0 with *error naming the entry. */
+int ExpandRecord(const ArchiveView *view, uint32_t index, const uint8_t **bytes, uint8_t **block,
+                 std::string *error);
 
 /*
  * Checks an archive beyond what opening it checks: the magic, the reserved

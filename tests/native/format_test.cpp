@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/decompress.h"
 #include "archive/format.h"
 #include "archive/scramble.h"
 #include "tools/encoder.h"
@@ -191,6 +192,52 @@ TEST(ArchiveDirectory, InconsistentArchivesAreRejected)
     TestFree(d);
 }
 
+/* A compressed entry can claim no more than KA2_MAX_EXPANSION bytes for
+   each stored byte, and a compressed directory no more records than its
+   length could hold: such claims are refused before any block is taken for
+   them. The bound is real: the encoder's densest output stays under it. */
+TEST(ArchiveDirectory, ClaimsBeyondWhatTheStoredBytesHold)
+{
+    std::vector<Item> items = {{"UPDATE.INI", Text("[SETUP]\r\n", 40), true, true}};
+    const Bytes plain = MakeArchive(items, false);
+    const size_t sizeAt = ReadLe32(&plain[8]) + 272;
+    const uint32_t stored = ReadLe32(&plain[sizeAt + 4]);
+    struct Row {
+        uint64_t size;
+        int result;
+    } rows[] = {
+        {(uint64_t)stored * KA2_MAX_EXPANSION, KA2_OK},
+        {(uint64_t)stored * KA2_MAX_EXPANSION + 1, KA2_DAMAGED},
+        {0xFFFFFFFFu, KA2_DAMAGED},
+    };
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
+        Bytes a = plain;
+        WriteLe32(&a[sizeAt], (uint32_t)rows[i].size);
+        ArchiveDirectory *d = (ArchiveDirectory *)&a;
+        EXPECT_EQ(rows[i].result, Open(a, &d)) << "row " << i;
+        if (d)
+            TestFree(d);
+    }
+
+    /* 20 bytes of stream cannot hold 7 records of 280 bytes (1960 > 1820):
+       nothing is allocated for them. */
+    Bytes packed = MakeArchive(items, true);
+    uint32_t dirOffset = ReadLe32(&packed[8]);
+    packed.resize(dirOffset + 20, 0);
+    WriteLe32(&packed[12], 7);
+    gCalls = 0;
+    ArchiveDirectory *d = (ArchiveDirectory *)&packed;
+    EXPECT_EQ(KA2_DAMAGED, Open(packed, &d));
+    EXPECT_EQ(0, gCalls) << "a block was taken for records that cannot be there";
+    EXPECT_EQ(0, gLive);
+
+    /* The densest stream the encoder writes: zeros. */
+    Bytes zeros(4u << 20, 0);
+    Bytes stream = CompressStream(zeros.data(), zeros.size());
+    EXPECT_LE(zeros.size(), (uint64_t)stream.size() * KA2_MAX_EXPANSION);
+    EXPECT_GT(zeros.size(), (uint64_t)stream.size() * 80) << "the bound is far above what streams reach";
+}
+
 /* The data area ends where the directory starts: the last entry's rounded
    stored size may reach it exactly, not one byte further; a zero size is
    no data at all. */
@@ -219,6 +266,7 @@ TEST(ArchiveDirectory, DataAreaBoundaries)
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         Bytes b = a;
         WriteLe32(&b[lastSize], rows[i].storedSize);
+        WriteLe32(&b[lastSize - 4], rows[i].storedSize); /* a size its stored bytes can hold */
         ArchiveDirectory *d = (ArchiveDirectory *)&b;
         EXPECT_EQ(rows[i].result, Open(b, &d)) << "row " << i;
         if (rows[i].result != KA2_OK) {

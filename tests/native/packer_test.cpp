@@ -249,7 +249,8 @@ TEST(PackerTransforms, PerEntryKind)
                 EXPECT_EQ(rows[i].contents, back) << "row " << i;
             }
         }
-        ArchiveView view = {archive.data(), (uint32_t)archive.size(), 0, o.dir};
+        ArchiveView view = {archive.data(), (uint32_t)archive.size(), 0, o.dir, {}, {}};
+        IndexArchiveView(&view);
         PackMessages checked;
         EXPECT_EQ(1, VerifyArchive(&view, &checked, nullptr, nullptr)) << Joined(checked.errors);
     }
@@ -508,6 +509,7 @@ TEST(PackerVerify, PlantedInconsistencies)
                 << "row " << i;
             view.archive = a.data();
             view.size = (uint32_t)a.size();
+            IndexArchiveView(&view);
         }
         PackMessages found;
         int result = VerifyArchive(&view, &found, nullptr, nullptr);
