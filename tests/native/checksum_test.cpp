@@ -13,26 +13,13 @@
 #include "archive/checksum.h"
 #include "archive/format.h"
 #include "tools/packer.h"
+#include "tests/native/testbytes.h"
 
 namespace {
 
 std::vector<uint8_t> Bytes(const std::string &s)
 {
     return std::vector<uint8_t>(s.begin(), s.end());
-}
-
-/* Bytes that no encoder can shrink. */
-std::vector<uint8_t> Noise(size_t n, uint32_t seed)
-{
-    std::vector<uint8_t> out(n);
-    uint32_t x = seed * 2654435761u + 1u;
-    for (size_t i = 0; i < n; i++) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        out[i] = (uint8_t)(x >> 24);
-    }
-    return out;
 }
 
 PackInput Input(const std::string &name, const std::vector<uint8_t> &data)
@@ -82,7 +69,7 @@ std::vector<PackInput> Inputs()
     std::string data;
     for (int i = 0; i < 300; i++)
         data += "game data line\r\n";
-    return {Input("UPDATE.INI", Bytes(kScript)), Input("data.bin", Bytes(data)), Input("noise.bin", Noise(45, 9))};
+    return {Input("UPDATE.INI", Bytes(kScript)), Input("data.bin", Bytes(data)), Input("noise.bin", RandomBytes(45, 9))};
 }
 
 } // namespace

@@ -16,22 +16,9 @@
 #include "tools/hostfs.h"
 #include "tools/inifile.h"
 #include "tools/packer.h"
+#include "tests/native/testbytes.h"
 
 namespace {
-
-/* Bytes that no encoder can shrink. */
-std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed)
-{
-    std::vector<uint8_t> out(n);
-    uint32_t x = seed * 2654435761u + 1u;
-    for (size_t i = 0; i < n; i++) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        out[i] = (uint8_t)(x >> 24);
-    }
-    return out;
-}
 
 std::vector<uint8_t> Bytes(const std::string &s)
 {

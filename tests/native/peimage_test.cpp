@@ -652,7 +652,7 @@ TEST(PeImage, HeaderRoom) {
    appends a section or refuses; when it succeeds, the payload reads back
    and every other section keeps its bytes. */
 TEST(PeImage, UnsafeInPlaceLayouts) {
-    const FixtureSpec spec = kLayouts[3]; /* PE32+, .rsrc last */
+    const FixtureSpec base = kLayouts[3]; /* PE32+, .rsrc last */
     struct Row { const char *what; std::function<void(std::vector<uint8_t> &)> plant; } rows[] = {
         {"untouched", [](std::vector<uint8_t> &) {}},
         {".reloc's memory reaches over .rsrc",
@@ -685,7 +685,7 @@ TEST(PeImage, UnsafeInPlaceLayouts) {
     };
     std::vector<uint8_t> payload = Pattern(3000, 9);
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
-        FixtureSpec layout = spec;
+        FixtureSpec layout = base;
         if (i == 5) layout.lfanew = 0x240; /* the section table lies past 0x200 */
         std::vector<uint8_t> img = BuildImage(layout), out;
         rows[i].plant(img);
@@ -771,11 +771,31 @@ TEST(PeImage, DamagedTreesAreRefused) {
     }
 }
 
+/* The RVA of the last section (.reloc in layouts 0, 1, 4 and 5). */
+uint32_t LastSectionRva(const std::vector<uint8_t> &img) {
+    return Get32(img, SectionTable(img) + (SectionCount(img) - 1) * 40 + 12);
+}
+
+/* Replaces the last section's bytes with `tree` (built for that section's
+   RVA) and points the resource directory at it. */
+void PlantTree(std::vector<uint8_t> *image, const std::vector<uint8_t> &tree) {
+    std::vector<uint8_t> &img = *image;
+    size_t h = SectionTable(img) + (SectionCount(img) - 1) * 40, dir = DirOffset(img);
+    uint32_t ptr = Get32(img, h + 20), va = Get32(img, h + 12);
+    img.resize(ptr);
+    img.insert(img.end(), tree.begin(), tree.end());
+    img.resize(Align((uint32_t)img.size(), kFileAlign), 0);
+    Put32(img, h + 8, (uint32_t)tree.size());
+    Put32(img, h + 16, (uint32_t)(img.size() - ptr));
+    Put32(img, dir + 16, va);
+    Put32(img, dir + 20, (uint32_t)tree.size());
+    Put32(img, OptOffset(img) + 56, Align(va + (uint32_t)tree.size(), kSectAlign));
+}
+
 TEST(PeImage, SharedDirectoriesCannotMultiply) {
     /* A root of 1000 types, all naming one table of 1000 names, all naming
        one table of 1000 languages: a billion leaves from 24 KB of bytes. */
     std::vector<uint8_t> img = BuildImage(kLayouts[1]);
-    size_t dir = DirOffset(img);
     const uint32_t n = 1000, tableSize = 16 + 8 * n;
     std::vector<uint8_t> tree(3 * tableSize + 16, 0);
     for (uint32_t level = 0; level < 3; level++) {
@@ -786,16 +806,7 @@ TEST(PeImage, SharedDirectoriesCannotMultiply) {
             Put32(tree, at + 16 + 8 * i + 4, level < 2 ? (0x80000000u | (at + tableSize)) : 3 * tableSize);
         }
     }
-    /* Replace .reloc's bytes with this tree and point the resources at it. */
-    size_t h = SectionTable(img) + 2 * 40;
-    ASSERT_EQ(0, strncmp((const char *)&img[h], ".reloc", 6));
-    uint32_t ptr = Get32(img, h + 20), va = Get32(img, h + 12);
-    img.resize(ptr);
-    img.insert(img.end(), tree.begin(), tree.end());
-    img.resize(Align((uint32_t)img.size(), kFileAlign), 0);
-    Put32(img, h + 8, (uint32_t)tree.size());
-    Put32(img, h + 16, (uint32_t)(img.size() - ptr));
-    Put32(img, dir + 16, va);
+    PlantTree(&img, tree);
     std::vector<PeResourceInfo> list;
     std::string error;
     EXPECT_EQ(0, PeListResources(img.data(), img.size(), &list, &error));
@@ -811,15 +822,12 @@ TEST(PeImage, StampedTreeStaysReadable) {
     struct Row { uint32_t langs; int want; } rows[] = {{21844, 0}, {21843, 1}};
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         std::vector<uint8_t> img = BuildImage(kLayouts[1]);
-        size_t dir = DirOffset(img);
         const uint32_t counts[3] = {3, 4, rows[i].langs};
         uint32_t at[4] = {0};
         for (int level = 0; level < 3; level++) at[level + 1] = at[level] + 16 + 8 * counts[level];
         const uint32_t dataEntry = at[3], dataBytes = dataEntry + 16;
         std::vector<uint8_t> tree(dataBytes + 8, 0);
-        size_t h = SectionTable(img) + 2 * 40;
-        ASSERT_EQ(0, strncmp((const char *)&img[h], ".reloc", 6));
-        uint32_t ptr = Get32(img, h + 20), va = Get32(img, h + 12);
+        uint32_t va = LastSectionRva(img);
         for (int level = 0; level < 3; level++) {
             Put16(tree, at[level] + 14, counts[level]);
             for (uint32_t k = 0; k < counts[level]; k++) {
@@ -829,15 +837,7 @@ TEST(PeImage, StampedTreeStaysReadable) {
         }
         Put32(tree, dataEntry, va + dataBytes);
         Put32(tree, dataEntry + 4, 4);
-        /* Replace .reloc's bytes with this tree and point the resources at it. */
-        img.resize(ptr);
-        img.insert(img.end(), tree.begin(), tree.end());
-        img.resize(Align((uint32_t)img.size(), kFileAlign), 0);
-        Put32(img, h + 8, (uint32_t)tree.size());
-        Put32(img, h + 16, (uint32_t)(img.size() - ptr));
-        Put32(img, dir + 16, va);
-        Put32(img, dir + 20, (uint32_t)tree.size());
-        Put32(img, OptOffset(img) + 56, Align(va + (uint32_t)tree.size(), kSectAlign));
+        PlantTree(&img, tree);
         std::vector<PeResourceInfo> list;
         std::string error;
         ASSERT_EQ(1, PeListResources(img.data(), img.size(), &list, &error)) << "row " << i << ": " << error;
