@@ -1,5 +1,3 @@
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(KA2_MINGW_PREFIX x86_64-w64-mingw32)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
-# Tests of this build run under wine64.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)

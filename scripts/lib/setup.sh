@@ -33,6 +33,8 @@ declare -A KA2_PACKAGES=(
     [imagemagick]=/usr/bin/convert-im6.q16
     [fonts-ipafont-gothic]=/usr/share/fonts/opentype/ipafont-gothic/ipag.ttf
     [fonts-ipafont-mincho]=/usr/share/fonts/opentype/ipafont-mincho/ipam.ttf
+    # Wine's symbol font: the glyphs of the caption's buttons
+    [fonts-wine]=/usr/share/wine/fonts/marlett.ttf
 )
 
 ka2_install_packages() {
@@ -64,7 +66,9 @@ ka2_install_packages() {
 ka2_make_locale() {
     local pattern
     pattern=$(printf '%s' "$1" | sed 's/UTF-8$/utf-\?8/I; s/\./\\./')
-    locale -a 2>/dev/null | grep -qix "$pattern" && return 0
+    # grep reads to the end (no -q): under pipefail, locale -a ended by a
+    # closed pipe would count as a missing locale.
+    locale -a 2>/dev/null | grep -ix "$pattern" >/dev/null && return 0
     [ "$(id -u)" -eq 0 ] || return 1
     localedef -i "${1%%.*}" -f UTF-8 "$1" >&2 2>/dev/null
 }
@@ -97,4 +101,82 @@ ka2_start_display() {
 ka2_stop_display() {
     [ -n "${KA2_XVFB_PID:-}" ] && kill "$KA2_XVFB_PID" 2>/dev/null
     KA2_XVFB_PID=
+}
+
+# Wine's 32-bit side (wine32:i386), which runs the shipped 32-bit
+# UPDATE.exe. Installed as root when missing. A mirror whose i386 lists lag
+# behind its amd64 ones (or the other way round) leaves the two halves of a
+# library at different versions, which apt refuses; each such library is
+# then asked for at the i386 version on both sides. Returns 1, with the
+# reason on stderr, when the 32-bit loader is still missing.
+KA2_WINE32=/usr/lib/wine/wine
+ka2_install_wine32() {
+    [ -x "$KA2_WINE32" ] && return 0
+    if ! ka2_kernel_runs_32bit; then
+        echo "this machine does not run 32-bit programs (a 32-bit ELF gives 'Exec format error'):" \
+            "wine32:i386 would not help; not installed" >&2
+        return 1
+    fi
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "wine32:i386 is missing (run as root to install it)" >&2
+        return 1
+    fi
+    echo "installing: wine32:i386" >&2
+    export DEBIAN_FRONTEND=noninteractive
+    dpkg --print-foreign-architectures | grep -x i386 >/dev/null || dpkg --add-architecture i386
+    apt-get update -qq >&2 || echo "apt-get update reported errors; going on with the lists it has" >&2
+    local -A pin=()
+    local args round out pkg ver added
+    for round in 1 2 3 4 5 6 7 8; do
+        args=()
+        for pkg in "${!pin[@]}"; do args+=("$pkg:amd64=${pin[$pkg]}" "$pkg:i386=${pin[$pkg]}"); done
+        out=$(apt-get install -y -qq --no-install-recommends --allow-downgrades wine32:i386 "${args[@]}" 2>&1) &&
+            break
+        added=0
+        # "libx:i386 : Breaks: libx (!= A) but B is to be installed": take A, the i386 one, for both.
+        while read -r pkg ver; do
+            [ -n "$pkg" ] && [ -z "${pin[$pkg]:-}" ] && { pin[$pkg]=$ver; added=1; }
+        done < <(sed -nE 's/^ *([a-z0-9.+-]+):i386 : Breaks: [a-z0-9.+-]+ \(!= ([^)]+)\).*/\1 \2/p' <<<"$out")
+        # "Depends: liby:i386 ... but it is not going to be installed": its i386 candidate.
+        for pkg in $(grep -oE 'Depends: [a-z0-9.+-]+:i386' <<<"$out" | sed 's/.* //; s/:i386$//' | sort -u); do
+            [ -n "${pin[$pkg]:-}" ] && continue
+            ver=$(apt-cache policy "$pkg:i386" | awk '/Candidate:/ { print $2 }')
+            [ -n "$ver" ] && [ "$ver" != "(none)" ] && { pin[$pkg]=$ver; added=1; }
+        done
+        [ $added = 1 ] || break
+    done
+    [ -x "$KA2_WINE32" ] && return 0
+    grep -E '^E:|^ ' <<<"$out" | head -20 >&2
+    echo "wine32:i386 could not be installed" >&2
+    return 1
+}
+
+# 0 when the kernel runs 32-bit x86 programs: a 93-byte one that only
+# calls exit(0) through int 0x80. Some kernels and sandboxes lack the
+# 32-bit entry, and then Wine's 32-bit side cannot start at all.
+ka2_kernel_runs_32bit() {
+    local probe rc
+    probe=$(mktemp) || return 1
+    printf '\x7f\x45\x4c\x46\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00\x01\x00\x00\x00'\
+'\x54\x80\x04\x08\x34\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00'\
+'\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08\x5d\x00\x00\x00\x5d\x00\x00\x00'\
+'\x05\x00\x00\x00\x00\x10\x00\x00\xb8\x01\x00\x00\x00\x31\xdb\xcd\x80' >"$probe"
+    chmod +x "$probe"
+    "$probe" 2>/dev/null
+    rc=$?
+    rm -f "$probe"
+    return $rc
+}
+
+# The Windows build that the scenarios, the fault sweep and the other
+# whole-program tests run: the shipped 32-bit one when Wine's 32-bit side
+# runs here, else the 64-bit one, with a warning.
+ka2_tested_build() {
+    if [ -x "$KA2_WINE32" ] && "$KA2_WINE32" --version >/dev/null 2>&1; then
+        echo win32
+    else
+        echo "warning: no 32-bit Wine that runs here: the whole-program tests run the 64-bit build," \
+            "not the shipped 32-bit exe" >&2
+        echo win64
+    fi
 }

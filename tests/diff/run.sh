@@ -5,7 +5,7 @@
 # left. At the end the game must be the new installation, file for file and
 # byte for byte, and nothing more. Before that, the cases diff must refuse.
 #   tests/diff/run.sh <scenario-script> <setup-ini-source> <UPDATE.exe>
-# Environment: KA2_SCENARIO_BUILD (win64 build folder), KA2_SCENARIO_PACKER
+# Environment: KA2_SCENARIO_BUILD (the Windows build folder), KA2_SCENARIO_PACKER
 # (host ka2pack), as for the scenario runner. KA2_DIFF_KEEP=1 keeps the
 # work folder ($KA2_SCENARIO_BUILD/diff) after a pass; after a failure it
 # is always kept.

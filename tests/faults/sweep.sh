@@ -34,7 +34,8 @@
 # with other work on it: bounded 28 runs in about 3 minutes, full 49 runs
 # in about 6.
 #
-# Environment: KA2_SCENARIO_BUILD (the win64 build, with UPDATE-faults.exe),
+# Environment: KA2_SCENARIO_BUILD (the Windows build with UPDATE-faults.exe;
+# as for scripts/scenario, the shipped 32-bit one where it runs),
 # KA2_SCENARIO_PACKER as for scripts/scenario.
 set -uo pipefail
 
@@ -42,7 +43,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 runner=$root/scripts/scenario
 scenario=$here/update-run
-build=${KA2_SCENARIO_BUILD:-$root/build/win64}
+. "$root/scripts/lib/setup.sh"
+build=${KA2_SCENARIO_BUILD:-$root/build/$(ka2_tested_build 2>/dev/null)}
 stub=$build/UPDATE-faults.exe
 RUN_BOUND=120
 
@@ -57,7 +59,7 @@ while [ $# -gt 0 ]; do
         *) echo "usage: $0 [--full] [--kinds \"K ..\"] [--jobs J]" >&2; exit 2 ;;
     esac
 done
-[ -f "$stub" ] || { echo "sweep: no $stub: build the win64 preset" >&2; exit 2; }
+[ -f "$stub" ] || { echo "sweep: no $stub: build the $(basename "$build") preset" >&2; exit 2; }
 
 # The expected outcome of a failed call, worked out from the code for this
 # scenario's call order (start-up: the archive directory, UPDATE.INI

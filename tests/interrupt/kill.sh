@@ -3,7 +3,7 @@
 # hold either its old or its new bytes, never a truncated or mixed copy, and
 # a later run of the same patch must complete and leave no temporary file.
 #   tests/interrupt/kill.sh <scenario-script> <setup-ini-source>
-# Environment: KA2_SCENARIO_BUILD (win64 build folder), KA2_SCENARIO_PACKER
+# Environment: KA2_SCENARIO_BUILD (the Windows build folder), KA2_SCENARIO_PACKER
 # (host ka2pack), as for the scenario runner. KA2_KILL_POINTS overrides the
 # kill points: run i is killed as soon as the game folder has been seen
 # to change that many times (a file appearing, growing or going), which

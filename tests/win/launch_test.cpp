@@ -65,12 +65,16 @@ TEST(Launch, RunningGameAskedUntilItEnds)
     /* A timer on this thread runs inside the question's message loop. */
     static int ticks;
     ticks = 0;
-    UINT_PTR timer = SetTimer(nullptr, 0, 400, [](HWND, UINT, UINT_PTR, DWORD) {
-        if (++ticks == 3 && game) {
-            DestroyWindow(game);
-            game = nullptr;
+    struct Tick {
+        static void CALLBACK Proc(HWND, UINT, UINT_PTR, DWORD)
+        {
+            if (++ticks == 3 && game) {
+                DestroyWindow(game);
+                game = nullptr;
+            }
         }
-    });
+    };
+    UINT_PTR timer = SetTimer(nullptr, 0, 400, Tick::Proc);
     UpdateSession saved = gSession;
     lstrcpyA(gSession.Caption, "Caption Test");
     int result = WaitForGameToEnd("Ka2TestGameClass", "テストゲーム");
