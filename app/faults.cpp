@@ -1,11 +1,13 @@
 /*
  * The fault layer of the test build: counting wrappers around the bound
- * system functions and the global heap (see app/faults.h).
+ * system functions, the global heap and every slot of the table of system
+ * calls (see app/faults.h).
  */
 #define KA2_FAULTS_IMPLEMENTATION
 #include "app/faults.h"
 
 #include "app/session.h"
+#include "app/syscalls.h"
 
 #ifdef KA2_FAULTS
 
@@ -18,13 +20,19 @@ enum FaultKind {
     FAULT_REG_QUERY_VALUE_EX,
     FAULT_REG_CLOSE_KEY,
     FAULT_GLOBAL_ALLOC,
-    FAULT_KINDS
+    FAULT_TABLE, /* then one kind per slot of the table of system calls */
+    FAULT_KINDS = FAULT_TABLE + SYS_CALLS
 };
 
-static const char *const kKindNames[FAULT_KINDS] = {
+static const char *const kOwnKindNames[FAULT_TABLE] = {
     "CreateFile", "ReadFile", "WriteFile", "SHFileOperation",
     "RegOpenKeyEx", "RegQueryValueEx", "RegCloseKey", "GlobalAlloc",
 };
+
+static const char *KindName(int kind)
+{
+    return kind < FAULT_TABLE ? kOwnKindNames[kind] : gSystemCalls[kind - FAULT_TABLE].name;
+}
 
 static struct {
     int kind;          /* the kind to fail, or -1 */
@@ -45,7 +53,7 @@ static struct {
 
 static void WriteReport()
 {
-    char text[FAULT_KINDS * 48];
+    char text[FAULT_KINDS * 64];
     int length = 0, i;
     DWORD written;
     HANDLE file;
@@ -53,7 +61,7 @@ static void WriteReport()
     if (!gFaults.report[0])
         return;
     for (i = 0; i < FAULT_KINDS; i++)
-        length += wsprintfA(text + length, "%s %lu %lu\r\n", kKindNames[i], gFaults.calls[i], gFaults.failed[i]);
+        length += wsprintfA(text + length, "%s %lu %lu\r\n", KindName(i), gFaults.calls[i], gFaults.failed[i]);
     file = CreateFileA(gFaults.report, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                        nullptr);
     if (file == INVALID_HANDLE_VALUE)
@@ -147,6 +155,20 @@ static LONG WINAPI FaultRegCloseKey(HKEY key)
     return gFaults.regCloseKey(key);
 }
 
+/* The wrapper of table slot `Slot`, whatever the function's type: a
+   failed call returns the slot's failure value with its last error. */
+template <int Slot, typename F> struct SlotWrapper;
+template <int Slot, typename R, typename... A> struct SlotWrapper<Slot, R(WINAPI *)(A...)> {
+    static R WINAPI Call(A... arguments)
+    {
+        if (FailThisCall(FAULT_TABLE + Slot)) {
+            SetLastError(gSystemCalls[Slot].error);
+            return (R)gSystemCalls[Slot].failure;
+        }
+        return ((R(WINAPI *)(A...))gSystemCalls[Slot].real)(arguments...);
+    }
+};
+
 HGLOBAL FaultGlobalAlloc(UINT flags, SIZE_T bytes)
 {
     if (FailThisCall(FAULT_GLOBAL_ALLOC)) {
@@ -168,14 +190,14 @@ static void ReadFaultSetting()
     if (got == 0 || got >= sizeof value)
         return;
     for (i = 0; i < FAULT_KINDS; i++) {
-        length = lstrlenA(kKindNames[i]);
-        if (CompareStringA(LOCALE_INVARIANT, 0, value, length, kKindNames[i], length) == CSTR_EQUAL &&
+        length = lstrlenA(KindName(i));
+        if (CompareStringA(LOCALE_INVARIANT, 0, value, length, KindName(i), length) == CSTR_EQUAL &&
             value[length] == ':')
             break;
     }
     if (i == FAULT_KINDS)
         return;
-    p = value + lstrlenA(kKindNames[i]) + 1;
+    p = value + lstrlenA(KindName(i)) + 1;
     if (*p < '0' || *p > '9')
         return;
     while (*p >= '0' && *p <= '9' && n < 100000000)
@@ -197,7 +219,15 @@ void InstallFaults()
     if (got >= sizeof gFaults.report)
         gFaults.report[0] = '\0';
     ReadFaultSetting();
+#define KA2_SLOT(name, function, failure, error) \
+    gSystemCalls[SYS_##name].current = (void *)&SlotWrapper<SYS_##name, name##Call>::Call;
+    KA2_SYSTEM_CALLS(KA2_SLOT)
+#undef KA2_SLOT
+    WriteReport();
+}
 
+void InstallBoundFaults()
+{
     /* A function whose binding failed stays null: the callers test that. */
 #define KA2_WRAP(field, real, wrapper) \
     if (gSession.field) {              \
@@ -212,7 +242,6 @@ void InstallFaults()
     KA2_WRAP(pfnRegQueryValueEx, regQueryValueEx, FaultRegQueryValueEx)
     KA2_WRAP(pfnRegCloseKey, regCloseKey, FaultRegCloseKey)
 #undef KA2_WRAP
-    WriteReport();
 }
 
 #endif

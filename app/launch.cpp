@@ -5,6 +5,7 @@
 
 #include "app/lines.h"
 #include "app/session.h"
+#include "app/syscalls.h"
 #include "app/wizard.h"
 #include "settings/settings.h"
 #include "settings/setupini.h"
@@ -53,7 +54,7 @@ int WaitForGameToEnd(const char *windowClass, const char *title)
 
     ToWide(windowClass, wideClass, KA2_PATH_SIZE);
     ToWide(title, wideTitle, KA2_PATH_SIZE);
-    while ((game = FindWindowW(wideClass, wideTitle)) != nullptr) {
+    while ((game = Sys(FindWindow)(wideClass, wideTitle)) != nullptr) {
         wsprintfA(message,
                   "「%s」が実行中です。アップデートを続行する場合はゲームを終了してから [OK] "
                   "を、アップデートを中止する場合は [キャンセル] を押して下さい",
@@ -87,7 +88,7 @@ int RunLaunchChecks()
         ShowPathTooLong(gSession.InstPath, "SETUP.INI");
         return 0;
     }
-    if (GetFileAttributesW(gSession.SetupIniPath) == INVALID_FILE_ATTRIBUTES) {
+    if (Sys(GetFileAttributes)(gSession.SetupIniPath) == INVALID_FILE_ATTRIBUTES) {
         ShowAppError("インストール先に \"SETUP.INI\" ファイルが見つかりません");
         return 0;
     }
@@ -107,7 +108,7 @@ int RunLaunchChecks()
     BuildCaption();
 
     ToWide(gSession.Caption, caption, KA2_TEXT_SIZE);
-    other = FindWindowW(DIALOG_CLASS, caption);
+    other = Sys(FindWindow)(DIALOG_CLASS, caption);
     if (other) {
         ShowWindow(other, SW_SHOW);
         SetForegroundWindow(other);

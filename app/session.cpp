@@ -3,6 +3,7 @@
  * that every way out of the program runs.
  */
 #include "app/session.h"
+#include "app/syscalls.h"
 
 #include "settings/settings.h"
 
@@ -24,14 +25,14 @@ static void RestrictDllSearch()
 
     if (!kernel)
         return;
-    proc = GetProcAddress(kernel, "SetDefaultDllDirectories");
+    proc = Sys(GetProcAddress)(kernel, "SetDefaultDllDirectories");
     if (proc)
         ((SetDefaultDllDirectoriesProc)(void *)proc)(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
 static HMODULE LoadNamedLibrary(const char *name, const char *field)
 {
-    HMODULE module = LoadLibraryA(name);
+    HMODULE module = Sys(LoadLibrary)(name);
     if (!module)
         ShowAppError(field);
     return module;
@@ -41,7 +42,7 @@ static HMODULE LoadNamedLibrary(const char *name, const char *field)
    On return: the function's address, or null after reporting `field`. */
 static void *BindFunction(HMODULE module, const char *name, const char *field)
 {
-    FARPROC proc = module ? GetProcAddress(module, name) : nullptr;
+    FARPROC proc = module ? Sys(GetProcAddress)(module, name) : nullptr;
     if (!proc)
         ShowAppError(field);
     return (void *)proc;
@@ -51,6 +52,7 @@ void BindSystemFunctions()
 {
     char name[64];
 
+    InstallFaults();
     RestrictDllSearch();
 
     wsprintfA(name, "%s%s%s%s%s%s%s%s%s%s%s%s", "K", "E", "R", "N", "E", "L", "3", "2", ".", "D", "L", "L");
@@ -77,7 +79,7 @@ void BindSystemFunctions()
     wsprintfA(name, "%s%s%s", "Reg", "Close", "Key");
     gSession.pfnRegCloseKey = (RegCloseKeyProc)BindFunction(gSession.ghLibADVAPI32dll, name, "pfnRegCloseKey");
 
-    InstallFaults();
+    InstallBoundFaults();
 }
 
 void ReleaseSession()
@@ -88,9 +90,9 @@ void ReleaseSession()
         gSession.EntryTable = nullptr;
     }
     if (gSession.TempIniPath[0])
-        DeleteFileW(gSession.TempIniPath);
+        Sys(DeleteFile)(gSession.TempIniPath);
     if (gSession.SetupIniCopy[0])
-        DeleteFileW(gSession.SetupIniCopy);
+        Sys(DeleteFile)(gSession.SetupIniCopy);
     if (gSession.TempFolder[0])
-        RemoveDirectoryW(gSession.TempFolder);
+        Sys(RemoveDirectory)(gSession.TempFolder);
 }

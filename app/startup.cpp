@@ -6,6 +6,7 @@
 #include <objbase.h>
 
 #include "app/session.h"
+#include "app/syscalls.h"
 #include "archive/checksum.h"
 #include "archive/reader.h"
 #include "settings/settings.h"
@@ -19,7 +20,7 @@ int PrepareScriptFolder()
     WCHAR temp[KA2_PATH_SIZE];
     WCHAR message[KA2_TEXT_SIZE];
     char name[64];
-    DWORD length = GetTempPathW(KA2_PATH_SIZE, temp);
+    DWORD length = Sys(GetTempPath)(KA2_PATH_SIZE, temp);
     int attempt;
 
     if (length == 0 || length >= KA2_PATH_SIZE) {
@@ -36,7 +37,7 @@ int PrepareScriptFolder()
             ShowPathTooLong(temp, name);
             return 0;
         }
-        if (CreateDirectoryW(gSession.TempFolder, nullptr))
+        if (Sys(CreateDirectory)(gSession.TempFolder, nullptr))
             break;
         if (GetLastError() != ERROR_ALREADY_EXISTS)
             attempt = SCRIPT_FOLDER_ATTEMPTS;

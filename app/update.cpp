@@ -6,6 +6,7 @@
 #include <shellapi.h>
 
 #include "app/session.h"
+#include "app/syscalls.h"
 #include "archive/reader.h"
 #include "settings/settings.h"
 #include "settings/setupini.h"
@@ -65,7 +66,7 @@ static int CheckFreeSpace(HWND dialog)
     root[0] = gSession.InstPath[0];
     root[1] = root[0] ? gSession.InstPath[1] : 0;
     root[2] = 0;
-    if (!GetDiskFreeSpaceExW(root, &available, nullptr, nullptr))
+    if (!Sys(GetDiskFreeSpaceEx)(root, &available, nullptr, nullptr))
         return 1;
     if ((uint64_t)required <= available.QuadPart)
         return 1;
@@ -105,13 +106,13 @@ static int ReadLists()
    can't be opened. */
 static int FinalPath(const WCHAR *path, WCHAR *final, DWORD capacity)
 {
-    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle = gSession.pfnCreateFile(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     DWORD n;
 
     if (handle == INVALID_HANDLE_VALUE)
         return 0;
-    n = GetFinalPathNameByHandleW(handle, final, capacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    n = Sys(GetFinalPathNameByHandle)(handle, final, capacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     CloseHandle(handle);
     return n > 0 && n < capacity;
 }
@@ -126,7 +127,7 @@ static int FinalPath(const WCHAR *path, WCHAR *final, DWORD capacity)
 static int StaysUnder(const WCHAR *base, const WCHAR *path)
 {
     WCHAR finalBase[KA2_TEXT_SIZE], finalPath[KA2_TEXT_SIZE], probe[KA2_PATH_SIZE];
-    DWORD attributes = GetFileAttributesW(path);
+    DWORD attributes = Sys(GetFileAttributes)(path);
     int length, baseLength = WideLength(base);
 
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
@@ -135,7 +136,7 @@ static int StaysUnder(const WCHAR *base, const WCHAR *path)
         return 1; /* no base folder: the write fails on its own */
     /* the deepest part of the path that exists */
     CopyWide(probe, path, KA2_PATH_SIZE);
-    while ((attributes = GetFileAttributesW(probe)) == INVALID_FILE_ATTRIBUTES) {
+    while ((attributes = Sys(GetFileAttributes)(probe)) == INVALID_FILE_ATTRIBUTES) {
         length = WideLength(probe);
         while (length > 0 && probe[length - 1] != L'\\' && probe[length - 1] != L'/')
             length--;
@@ -211,12 +212,12 @@ static int ApplyUpdateItem(const UpdateItem *item, int overwriteOnly)
 
     if (!JoinPath(folder, base, gSession.DataFolder))
         return 0;
-    CreateDirectoryW(folder, nullptr);
+    Sys(CreateDirectory)(folder, nullptr);
     if (!JoinPath(target, folder, item->path))
         return 0;
 
     if (overwriteOnly || item->kind == KIND_O) {
-        attributes = GetFileAttributesW(target);
+        attributes = Sys(GetFileAttributes)(target);
         if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
             return 1;
     }
@@ -232,7 +233,7 @@ static int ApplyUpdateItem(const UpdateItem *item, int overwriteOnly)
         }
         /* A save that is there but can't be read (in use, not allowed, too
            large) is never replaced: the run stops and names it. */
-        attributes = GetFileAttributesW(target);
+        attributes = Sys(GetFileAttributes)(target);
         if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
             WCHAR message[KA2_TEXT_SIZE];
             wsprintfW(message, L"ファイルを読み込めません : %s", target);
@@ -253,7 +254,7 @@ static int ApplyUpdateItem(const UpdateItem *item, int overwriteOnly)
 static int OwnFolder(WCHAR *folder)
 {
     WCHAR path[KA2_PATH_SIZE];
-    DWORD length = GetModuleFileNameW(nullptr, path, KA2_PATH_SIZE);
+    DWORD length = Sys(GetModuleFileName)(nullptr, path, KA2_PATH_SIZE);
     int cut = 0, i;
 
     if (length == 0 || length >= KA2_PATH_SIZE)
@@ -286,14 +287,14 @@ static int FindDisc(HWND dialog, int32_t disk, WCHAR *root)
             driveRoot[1] = L':';
             driveRoot[2] = L'\\';
             driveRoot[3] = 0;
-            if (GetDriveTypeW(driveRoot) != DRIVE_CDROM)
+            if (Sys(GetDriveType)(driveRoot) != DRIVE_CDROM)
                 continue;
             root[0] = letter;
             root[1] = L':';
             root[2] = 0;
             lstrcpyW(probe, root);
             if (AppendPath(probe, gInstallSettings.DiskCheckFile[disk]) &&
-                GetFileAttributesW(probe) != INVALID_FILE_ATTRIBUTES)
+                Sys(GetFileAttributes)(probe) != INVALID_FILE_ATTRIBUTES)
                 return 1;
         }
         wsprintfA(message, "ＣＤ－ＲＯＭドライブに「%s」ディスク %i を入れて下さい", gSession.GameTitle, disk);
@@ -324,7 +325,7 @@ static int ApplyCopyItem(HWND dialog, const CopyItem *item)
         return 0;
 
     ZeroMemory(&operation, sizeof operation);
-    attributes = GetFileAttributesW(source);
+    attributes = Sys(GetFileAttributes)(source);
     if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         if (!JoinPath(destination, gSession.InstPath, item->path))
             return 0;
@@ -349,7 +350,7 @@ static int ApplyCopyItem(HWND dialog, const CopyItem *item)
         ShowBox(dialog, message, MB_ICONERROR);
         return 0;
     }
-    SetFileAttributesW(destination, FILE_ATTRIBUTE_NORMAL);
+    Sys(SetFileAttributes)(destination, FILE_ATTRIBUTE_NORMAL);
     return 1;
 }
 

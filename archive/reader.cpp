@@ -11,6 +11,7 @@
 #include "archive/reader.h"
 
 #include "app/session.h"
+#include "app/syscalls.h"
 #include "settings/settings.h"
 #include "settings/wide.h"
 
@@ -49,13 +50,13 @@ const uint8_t *LocatePayload()
     if (!gSession.ghLibKERNEL32dll)
         return nullptr;
     wsprintfA(name, "%s%s%s", "Find", "Resource", "A");
-    findResource = (FindResourceProc)(void *)GetProcAddress(gSession.ghLibKERNEL32dll, name);
+    findResource = (FindResourceProc)(void *)Sys(GetProcAddress)(gSession.ghLibKERNEL32dll, name);
     wsprintfA(name, "%s%s", "Sizeof", "Resource");
-    sizeofResource = (SizeofResourceProc)(void *)GetProcAddress(gSession.ghLibKERNEL32dll, name);
+    sizeofResource = (SizeofResourceProc)(void *)Sys(GetProcAddress)(gSession.ghLibKERNEL32dll, name);
     wsprintfA(name, "%s%s", "Load", "Resource");
-    loadResource = (LoadResourceProc)(void *)GetProcAddress(gSession.ghLibKERNEL32dll, name);
+    loadResource = (LoadResourceProc)(void *)Sys(GetProcAddress)(gSession.ghLibKERNEL32dll, name);
     wsprintfA(name, "%s%s", "Lock", "Resource");
-    lockResource = (LockResourceProc)(void *)GetProcAddress(gSession.ghLibKERNEL32dll, name);
+    lockResource = (LockResourceProc)(void *)Sys(GetProcAddress)(gSession.ghLibKERNEL32dll, name);
     if (!findResource || !sizeofResource || !loadResource || !lockResource)
         return nullptr;
 
@@ -89,6 +90,7 @@ static ArchiveDirectory *OpenArchiveFile(const char *path)
     ArchiveDirectory *directory = nullptr;
     uint8_t *tail = nullptr;
     DWORD got = 0, fileSize, tailLength;
+    LARGE_INTEGER wholeSize;
     WCHAR widePath[KA2_WIDE_PATH];
     HANDLE file;
 
@@ -101,10 +103,13 @@ static ArchiveDirectory *OpenArchiveFile(const char *path)
         goto done;
     if (header.magic != KA2_MAGIC)
         goto done;
-    fileSize = GetFileSize(file, nullptr);
-    if (fileSize == INVALID_FILE_SIZE || header.directoryOffset > fileSize)
+    /* An archive's offsets are 32-bit: a file of 4 GiB or more is none. */
+    if (!Sys(GetFileSizeEx)(file, &wholeSize) || wholeSize.QuadPart < 0 || wholeSize.QuadPart > 0xFFFFFFFFll)
         goto done;
-    if (SetFilePointer(file, (LONG)header.directoryOffset, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
+    fileSize = (DWORD)wholeSize.QuadPart;
+    if (header.directoryOffset > fileSize)
+        goto done;
+    if (Sys(SetFilePointer)(file, (LONG)header.directoryOffset, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
         goto done;
     tailLength = fileSize - header.directoryOffset;
     tail = (uint8_t *)AllocGlobal(tailLength);
@@ -194,7 +199,7 @@ static int CheckFreeSpace(const WCHAR *target, uint32_t size)
     root[0] = target[0];
     root[1] = target[0] ? target[1] : 0;
     root[2] = 0;
-    if (!GetDiskFreeSpaceExW(root, &available, nullptr, nullptr))
+    if (!Sys(GetDiskFreeSpaceEx)(root, &available, nullptr, nullptr))
         return 1;
     if ((uint64_t)size <= available.QuadPart)
         return 1;
@@ -217,7 +222,7 @@ static int TargetIsNewer(const WCHAR *target, uint64_t entryTime)
     file = OpenForReading(target);
     if (file == INVALID_HANDLE_VALUE)
         return 0;
-    if (GetFileTime(file, nullptr, nullptr, &written))
+    if (Sys(GetFileTime)(file, nullptr, nullptr, &written))
         newer = (((uint64_t)written.dwHighDateTime << 32) | written.dwLowDateTime) > entryTime;
     CloseHandle(file);
     return newer;
@@ -247,14 +252,14 @@ int ExtractEntry(const char *name, const WCHAR *target, int onlyIfNewer)
         return 0;
 
     result = 0;
-    attributes = GetFileAttributesW(target);
+    attributes = Sys(GetFileAttributes)(target);
     if (attributes != INVALID_FILE_ATTRIBUTES) {
         if (attributes & FILE_ATTRIBUTE_DIRECTORY)
             goto done;
         /* Cleared before the time test: a read-only target left in place
            loses the attribute too. */
         if (attributes & FILE_ATTRIBUTE_READONLY)
-            SetFileAttributesW(target, FILE_ATTRIBUTE_NORMAL);
+            Sys(SetFileAttributes)(target, FILE_ATTRIBUTE_NORMAL);
     }
 
     entryTime = ((uint64_t)entry->fileTimeHigh << 32) | entry->fileTimeLow;

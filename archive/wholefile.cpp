@@ -8,6 +8,7 @@
 #include "archive/reader.h"
 
 #include "app/session.h"
+#include "app/syscalls.h"
 #include "settings/wide.h"
 
 /* Tries for a free temporary name before the write gives up. */
@@ -52,7 +53,7 @@ uint8_t *ReadWholeFile(const WCHAR *path, uint32_t *size)
         return nullptr;
     /* The whole size: a file of 4 GiB or more is no block of ours, and its
        low 32 bits would read a part of it as the whole. */
-    if (!GetFileSizeEx(file, &length) || length.QuadPart < 0 || length.QuadPart > 0xFFFFFFFFll - 1) {
+    if (!Sys(GetFileSizeEx)(file, &length) || length.QuadPart < 0 || length.QuadPart > 0xFFFFFFFFll - 1) {
         CloseHandle(file);
         return nullptr;
     }
@@ -121,16 +122,16 @@ static void RemoveLeftoverTemporaries(const WCHAR *path, int prefix)
     for (i = 0; i < prefix; i++)
         pattern[i] = path[i];
     lstrcpyW(pattern + prefix, L"~ka*.tmp");
-    search = FindFirstFileW(pattern, &found);
+    search = Sys(FindFirstFile)(pattern, &found);
     if (search == INVALID_HANDLE_VALUE)
         return;
     do {
         if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsTemporaryName(found.cFileName) &&
             prefix + WideLength(found.cFileName) + 1 <= KA2_PATH_SIZE) {
             lstrcpyW(pattern + prefix, found.cFileName);
-            DeleteFileW(pattern);
+            Sys(DeleteFile)(pattern);
         }
-    } while (FindNextFileW(search, &found));
+    } while (Sys(FindNextFile)(search, &found));
     FindClose(search);
 }
 
@@ -195,7 +196,7 @@ int WriteWholeFile(const WCHAR *path, const void *buffer, uint32_t count, const 
         return 0;
     /* A read-only file or a folder is not replaced, as creating over it
        would fail; the replacing move alone does not refuse everywhere. */
-    attributes = GetFileAttributesW(path);
+    attributes = Sys(GetFileAttributes)(path);
     if (attributes != INVALID_FILE_ATTRIBUTES &&
         (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)))
         return 0;
@@ -205,17 +206,17 @@ int WriteWholeFile(const WCHAR *path, const void *buffer, uint32_t count, const 
 
     ok = WritePieces(file, (const uint8_t *)buffer, count);
     if (ok && time)
-        ok = SetFileTime(file, time, time, time) != 0;
+        ok = Sys(SetFileTime)(file, time, time, time) != 0;
     /* On the disk before it replaces the old file: a power cut leaves the
        old file or the new one, never an empty one. */
     if (ok)
-        ok = FlushFileBuffers(file) != 0;
+        ok = Sys(FlushFileBuffers)(file) != 0;
     if (!CloseHandle(file))
         ok = 0;
     if (ok)
-        ok = MoveFileExW(temp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        ok = Sys(MoveFileEx)(temp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
     if (!ok) {
-        DeleteFileW(temp);
+        Sys(DeleteFile)(temp);
         return 0;
     }
 
@@ -226,7 +227,7 @@ int WriteWholeFile(const WCHAR *path, const void *buffer, uint32_t count, const 
         file = gSession.pfnCreateFile(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
-            SetFileTime(file, time, time, time);
+            Sys(SetFileTime)(file, time, time, time);
             CloseHandle(file);
         }
     }

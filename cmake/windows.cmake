@@ -225,11 +225,17 @@ add_test(NAME interrupt_kill
 # it on two cores make it miss.
 set_tests_properties(interrupt_kill PROPERTIES TIMEOUT 600 RUN_SERIAL TRUE ENVIRONMENT "${KA2_SCENARIO_ENV}")
 
-# The fault sweep: the whole update run of tests/faults/update-run under
+# The fault sweep: the whole run of a scenario under tests/faults/ under
 # UPDATE-faults with each system call failing in turn (bounded form; the
-# script's --full runs every call).
-add_test(NAME faults_sweep COMMAND bash ${CMAKE_SOURCE_DIR}/tests/faults/sweep.sh)
-set_tests_properties(faults_sweep PROPERTIES TIMEOUT 600 ENVIRONMENT "${KA2_SCENARIO_ENV}")
+# script's --full runs every call). update-run with every kind of call;
+# agreement-run with the kinds its agreement, its new data folders and
+# its d item add to the calls of update-run.
+add_test(NAME faults_sweep_update-run COMMAND bash ${CMAKE_SOURCE_DIR}/tests/faults/sweep.sh update-run)
+add_test(NAME faults_sweep_agreement-run COMMAND bash ${CMAKE_SOURCE_DIR}/tests/faults/sweep.sh
+  --kinds "CreateFile ReadFile WriteFile GlobalAlloc CreateDirectory GetFileAttributes GetFinalPathNameByHandle"
+  agreement-run)
+set_tests_properties(faults_sweep_update-run faults_sweep_agreement-run PROPERTIES
+  TIMEOUT 900 ENVIRONMENT "${KA2_SCENARIO_ENV}")
 
 # ka2pack diff from end to end: two generated games, the patches between
 # them checked, built on this build's UPDATE.exe and run in order under

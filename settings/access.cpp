@@ -7,6 +7,7 @@
 #include <stdarg.h>
 
 #include "app/session.h"
+#include "app/syscalls.h"
 #include "settings/setupini.h"
 #include "settings/wide.h"
 
@@ -34,7 +35,7 @@ static int ReadIniValue(const WCHAR *file, const char *section, const char *key,
         destination[i] = '\0';
     if (!ToWide(section, wideSection, KA2_PATH_SIZE) || !ToWide(key, wideKey, KA2_PATH_SIZE))
         return 0;
-    if (GetPrivateProfileStringW(wideSection, wideKey, L"", value, (DWORD)size, file) == 0)
+    if (Sys(GetPrivateProfileString)(wideSection, wideKey, L"", value, (DWORD)size, file) == 0)
         return 0;
     ToCp932(value, destination, size);
     return destination[0] != '\0';

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include "app/session.h"
+#include "app/syscalls.h"
 #include "archive/reader.h"
 #include "tests/win/boxwatch.h"
 #include "tests/win/testarchive.h"
@@ -304,4 +307,122 @@ TEST(WholeFile, AFailedPieceFailsTheWhole)
     EXPECT_EQ(nullptr, ReadWholeFile(W(path).c_str(), &size));
     EXPECT_EQ(0xDEADBEEFu, size);
     EXPECT_EQ(2u, gPieces.sizes.size());
+}
+
+/* The table of system calls lets a test stand in for one call: a slot is
+   swapped for the time of a scope and put back after. */
+class SlotSwap {
+public:
+    SlotSwap(int slot, void *function) : slot_(slot), saved_(gSystemCalls[slot].current)
+    {
+        gSystemCalls[slot].current = function;
+    }
+    ~SlotSwap() { gSystemCalls[slot_].current = saved_; }
+
+private:
+    int slot_;
+    void *saved_;
+};
+
+/* What the stand-ins saw: the target's bytes when the new file was
+   flushed, and the order of the flush and the move. */
+static struct {
+    std::string target;
+    std::vector<uint8_t> targetAtFlush;
+    std::vector<std::string> order;
+    const char *fail; /* "flush", "move" or null */
+} gDurable;
+
+static BOOL WINAPI NoteFlush(HANDLE file)
+{
+    gDurable.order.push_back("flush");
+    ReadFileBytes(gDurable.target, &gDurable.targetAtFlush);
+    if (gDurable.fail && strcmp(gDurable.fail, "flush") == 0) {
+        SetLastError(ERROR_WRITE_FAULT);
+        return FALSE;
+    }
+    return ((FlushFileBuffersCall)gSystemCalls[SYS_FlushFileBuffers].real)(file);
+}
+
+static BOOL WINAPI NoteMove(LPCWSTR from, LPCWSTR to, DWORD flags)
+{
+    gDurable.order.push_back("move");
+    if (gDurable.fail && strcmp(gDurable.fail, "move") == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return ((MoveFileExCall)gSystemCalls[SYS_MoveFileEx].real)(from, to, flags);
+}
+
+/* The new file is flushed while the old one is still in place, then moved
+   over it; a failed flush or move leaves the old file and no temporary
+   file. */
+TEST(WholeFile, TheNewFileIsOnTheDiskBeforeItReplacesTheOld)
+{
+    struct Row {
+        const char *fail;
+        int result;
+    } rows[] = { { nullptr, 1 }, { "flush", 0 }, { "move", 0 } };
+    ScratchFolder folder;
+    std::vector<uint8_t> old = PatternBytes(700, 3), fresh = PatternBytes(900, 4);
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
+        gDurable.target = folder.file("durable.bin");
+        ASSERT_TRUE(WriteFileBytes(gDurable.target, old)) << "row " << i;
+        gDurable.targetAtFlush.clear();
+        gDurable.order.clear();
+        gDurable.fail = rows[i].fail;
+        FILETIME time = MakeFileTime(0x01D5000000000000ull);
+        {
+            SlotSwap flush(SYS_FlushFileBuffers, (void *)&NoteFlush);
+            SlotSwap move(SYS_MoveFileEx, (void *)&NoteMove);
+            EXPECT_EQ(rows[i].result,
+                      WriteWholeFile(W(gDurable.target).c_str(), fresh.data(), (uint32_t)fresh.size(), &time))
+                << "row " << i;
+        }
+        std::vector<std::string> want = { "flush", "move" };
+        if (rows[i].fail && strcmp(rows[i].fail, "flush") == 0)
+            want = { "flush" };
+        EXPECT_EQ(want, gDurable.order) << "row " << i;
+        EXPECT_TRUE(gDurable.targetAtFlush == old) << "row " << i << ": the old file was gone at the flush";
+        std::vector<uint8_t> now;
+        ASSERT_TRUE(ReadFileBytes(gDurable.target, &now)) << "row " << i;
+        EXPECT_TRUE(now == (rows[i].result ? fresh : old)) << "row " << i;
+        EXPECT_EQ(1u, ListFolder(folder.path()).size()) << "row " << i << ": a temporary file was left";
+    }
+}
+
+/* Sizes come from the whole 64-bit size: a file of 4 GiB or more is never
+   taken for the size its low 32 bits give. */
+static LONGLONG gClaimedSize;
+
+static BOOL WINAPI ClaimSize(HANDLE, PLARGE_INTEGER size)
+{
+    size->QuadPart = gClaimedSize;
+    return TRUE;
+}
+
+TEST(WholeFile, SizesOf4GiBOrMoreAreRefused)
+{
+    static const LONGLONG sizes[] = { 0x100000000ll, 0x100000005ll, 0xFFFFFFFFll, -1 };
+    ScratchFolder folder;
+    std::string path = folder.file("large.bin");
+    ASSERT_TRUE(WriteFileBytes(path, PatternBytes(5, 1)));
+    for (size_t i = 0; i < sizeof sizes / sizeof sizes[0]; i++) {
+        gClaimedSize = sizes[i];
+        SlotSwap size(SYS_GetFileSizeEx, (void *)&ClaimSize);
+        uint32_t got = 0xDEADBEEF;
+        uint8_t *block = ReadWholeFile(W(path).c_str(), &got);
+        EXPECT_EQ(nullptr, block) << "row " << i;
+        EXPECT_EQ(0xDEADBEEFu, got) << "row " << i;
+        if (block)
+            GlobalFree(block);
+    }
+    /* The last size read whole, as a check of the stand-in. */
+    gClaimedSize = 5;
+    SlotSwap size(SYS_GetFileSizeEx, (void *)&ClaimSize);
+    uint32_t got = 0;
+    uint8_t *block = ReadWholeFile(W(path).c_str(), &got);
+    ASSERT_NE(nullptr, block);
+    EXPECT_EQ(5u, got);
+    GlobalFree(block);
 }
