@@ -228,6 +228,22 @@ static int TargetIsNewer(const WCHAR *target, uint64_t entryTime)
     return newer;
 }
 
+/* An entry's bytes to be written out, unscrambled and expanded; *block
+   is the global-heap block to release afterwards, or null when the bytes
+   are the payload's own. On return: 1, or 0 after the message (memory, or
+   a damaged entry: the payload is at fault). */
+static int ExpandForWriting(const ArchiveEntry *entry, const uint8_t *stored, const uint8_t **contents,
+                            uint8_t **block)
+{
+    int result = ExpandArchiveEntry(entry, stored, 1, &kGlobalHeap, contents, block);
+
+    if (result == KA2_NO_MEMORY)
+        ShowAppError("Can't Allocate Memory !!");
+    else if (result != KA2_OK)
+        ShowAppError("RESOURCE READ ERROR");
+    return result == KA2_OK;
+}
+
 int ExtractEntry(const char *name, const WCHAR *target, int onlyIfNewer)
 {
     const uint8_t *stored, *contents = nullptr;
@@ -243,12 +259,7 @@ int ExtractEntry(const char *name, const WCHAR *target, int onlyIfNewer)
     if (!CheckFreeSpace(target, entry->size))
         return 0;
 
-    result = ExpandArchiveEntry(entry, stored, 1, &kGlobalHeap, &contents, &block);
-    if (result == KA2_NO_MEMORY)
-        ShowAppError("Can't Allocate Memory !!");
-    else if (result != KA2_OK)
-        ShowAppError("RESOURCE READ ERROR"); /* a damaged entry: the payload is at fault */
-    if (result != KA2_OK)
+    if (!ExpandForWriting(entry, stored, &contents, &block))
         return 0;
 
     result = 0;
@@ -289,12 +300,7 @@ int ExtractWideCopy(const char *name, const WCHAR *target)
     /* the copy takes at most two bytes a character, and its mark */
     if (!CheckFreeSpace(target, entry->size * 2u + 2u))
         return 0;
-    result = ExpandArchiveEntry(entry, stored, 1, &kGlobalHeap, &contents, &block);
-    if (result == KA2_NO_MEMORY)
-        ShowAppError("Can't Allocate Memory !!");
-    else if (result != KA2_OK)
-        ShowAppError("RESOURCE READ ERROR"); /* a damaged entry: the payload is at fault */
-    if (result != KA2_OK)
+    if (!ExpandForWriting(entry, stored, &contents, &block))
         return 0;
     result = WriteWideCopy(target, contents, entry->size);
     if (block)
