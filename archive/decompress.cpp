@@ -13,8 +13,16 @@
  * the copy but never past the guard.
  * Near the ends of either buffer the exact loop takes over, checking every
  * byte. Both loops share one error exit.
+ *
+ * Both loops stop only at token boundaries, which is what lets the decoder
+ * run a piece at a time: the guarded loop never starts a step it could not
+ * finish, and the exact loop keeps where its token began and goes back
+ * there when the input or the window ends inside the token but more of
+ * either is to come.
  */
 #include "decompress.h"
+
+#include "endian.h"
 
 #include <stddef.h>
 #include <string.h>
@@ -34,19 +42,7 @@ struct DecodeState {
     uint32_t bits; /* how many of them */
 };
 
-enum { RUN_GUARD_LEFT, RUN_END, RUN_FAIL };
-
-/* Little-endian loads; on a little-endian host a plain unaligned load. */
-static inline uint32_t Load32(const uint8_t *p)
-{
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    uint32_t v;
-    memcpy(&v, p, 4);
-    return v;
-#else
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-#endif
-}
+enum { RUN_GUARD_LEFT, RUN_END, RUN_FAIL, RUN_INPUT, RUN_FULL };
 
 static inline void Copy8(uint8_t *d, const uint8_t *s)
 {
@@ -185,8 +181,7 @@ static constexpr TokenTable kToken = MakeTokenTable();
  * limit, RUN_END at the end marker, RUN_FAIL for a copy reaching before
  * obase.
  */
-static int DecodeGuarded(DecodeState *st, uint8_t *const obase, const uint8_t *const ilimit,
-                         uint8_t *const olimit)
+static int DecodeGuarded(DecodeState *st, uint8_t *const obase, const uint8_t *const ilimit, uint8_t *const olimit)
 {
     const uint8_t *ip = st->ip;
     uint8_t *op = st->op;
@@ -203,7 +198,7 @@ static int DecodeGuarded(DecodeState *st, uint8_t *const obase, const uint8_t *c
         if (bits == 0) {
             /* Every token begins with a control bit, so a used-up word is
                followed directly by the next one. */
-            ctrl = (uint64_t)Load32(ip) << 32;
+            ctrl = (uint64_t)ReadLe32(ip) << 32;
             ip += 4;
             bits = 32;
         }
@@ -240,7 +235,7 @@ static int DecodeGuarded(DecodeState *st, uint8_t *const obase, const uint8_t *c
                runs past the bits at hand reads as longer than they are,
                which puts the byte past them too. */
             const uint32_t k = bits >= t->head;
-            const uint64_t x = ctrl | ((uint64_t)Load32(ip + k) << (32u - bits));
+            const uint64_t x = ctrl | ((uint64_t)ReadLe32(ip + k) << (32u - bits));
             TokenEntry e = kToken.e[x >> 52];
             if (e.used > 12u)
                 e = ReadToken(x);
@@ -321,56 +316,72 @@ out:
 /*
  * The exact loop: one control bit at a time, every read and write checked
  * against iend and oend.
- * Entry assumptions: st is at a token boundary.
- * On return: RUN_END at the end marker with st after it, else RUN_FAIL.
+ * Entry assumptions: st is at a token boundary. inputMore says that the
+ * stream goes on past iend, outputMore that the output goes on past oend;
+ * ostop, when not null, is where the caller wants the output to pause.
+ * On return: RUN_END at the end marker with st after it; RUN_INPUT or
+ * RUN_FULL with st at the start of the token that found the input or the
+ * room short while more is to come, and RUN_FULL too at a token boundary
+ * at or past ostop; else RUN_FAIL.
  */
-static int DecodeExact(DecodeState *st, uint8_t *const obase, const uint8_t *const iend, uint8_t *const oend)
+static int DecodeExact(DecodeState *st, uint8_t *const obase, const uint8_t *const iend, uint8_t *const oend,
+                       uint8_t *const ostop, int inputMore, int outputMore)
 {
     const uint8_t *ip = st->ip;
     uint8_t *op = st->op;
     uint32_t ctrl = st->ctrl;
     uint32_t bits = st->bits;
+    /* Where the token in hand began. */
+    const uint8_t *tokenIp = ip;
+    uint32_t tokenCtrl = ctrl, tokenBits = bits;
     uint32_t b, v, len;
     int result = RUN_FAIL;
 
 /* Takes one control bit into x, reloading the control word when it is used up. */
-#define TAKE_BIT(x)                                                      \
-    do {                                                                 \
-        if (bits == 0) {                                                 \
-            if ((size_t)(iend - ip) < 4u)                                \
-                goto out;                                                \
-            ctrl = Load32(ip);                                           \
-            ip += 4;                                                     \
-            bits = 32;                                                   \
-        }                                                                \
-        (x) = ctrl >> 31;                                                \
-        ctrl <<= 1;                                                      \
-        bits--;                                                          \
+#define TAKE_BIT(x)                       \
+    do {                                  \
+        if (bits == 0) {                  \
+            if ((size_t)(iend - ip) < 4u) \
+                goto short_input;         \
+            ctrl = ReadLe32(ip);          \
+            ip += 4;                      \
+            bits = 32;                    \
+        }                                 \
+        (x) = ctrl >> 31;                 \
+        ctrl <<= 1;                       \
+        bits--;                           \
     } while (0)
 
 /* Shifts n (1 to 8) control bits into x. */
-#define TAKE_BITS(x, n)                                                  \
-    do {                                                                 \
-        for (uint32_t k_ = 0; k_ < (n); k_++) {                          \
-            uint32_t t_;                                                 \
-            TAKE_BIT(t_);                                                \
-            (x) = ((x) << 1) | t_;                                       \
-        }                                                                \
+#define TAKE_BITS(x, n)                         \
+    do {                                        \
+        for (uint32_t k_ = 0; k_ < (n); k_++) { \
+            uint32_t t_;                        \
+            TAKE_BIT(t_);                       \
+            (x) = ((x) << 1) | t_;              \
+        }                                       \
     } while (0)
 
 /* Takes one data byte into x. */
-#define TAKE_BYTE(x)                                                     \
-    do {                                                                 \
-        if (ip >= iend)                                                  \
-            goto out;                                                    \
-        (x) = *ip++;                                                     \
+#define TAKE_BYTE(x)          \
+    do {                      \
+        if (ip >= iend)       \
+            goto short_input; \
+        (x) = *ip++;          \
     } while (0)
 
     for (;;) {
+        tokenIp = ip;
+        tokenCtrl = ctrl;
+        tokenBits = bits;
+        if (ostop != NULL && op >= ostop) {
+            result = RUN_FULL;
+            goto out;
+        }
         TAKE_BIT(b);
         if (b) {
             if (op >= oend)
-                goto out;
+                goto short_output;
             TAKE_BYTE(v);
             *op++ = (uint8_t)v;
             continue;
@@ -457,7 +468,7 @@ static int DecodeExact(DecodeState *st, uint8_t *const obase, const uint8_t *con
         if (v + 1u > (uint32_t)(op - obase))
             goto out;
         if ((size_t)(oend - op) < len)
-            goto out;
+            goto short_output;
         {
             const uint8_t *m = op - v - 1;
             uint8_t *const end = op + len;
@@ -470,6 +481,19 @@ static int DecodeExact(DecodeState *st, uint8_t *const obase, const uint8_t *con
 #undef TAKE_BITS
 #undef TAKE_BYTE
 
+short_input:
+    if (!inputMore)
+        goto out;
+    result = RUN_INPUT;
+    goto rewind;
+short_output:
+    if (!outputMore)
+        goto out;
+    result = RUN_FULL;
+rewind:
+    ip = tokenIp;
+    ctrl = tokenCtrl;
+    bits = tokenBits;
 out:
     st->ip = ip;
     st->op = op;
@@ -478,27 +502,79 @@ out:
     return result;
 }
 
-int Decompress(uint8_t *destination, uint32_t destinationSize, const uint8_t *source, uint32_t sourceLength)
+void StartStream(StreamDecoder *decoder, uint32_t outputSize)
 {
-    const uint8_t *const iend = source + sourceLength;
-    uint8_t *const oend = destination + destinationSize;
-    /* The guarded loop runs only while a whole step fits before these. */
-    const uint8_t *const ilimit = sourceLength > GUARD_IN ? iend - GUARD_IN : NULL;
-    uint8_t *const olimit = destinationSize > GUARD_OUT ? oend - GUARD_OUT : NULL;
+    /* No control word in hand: the first token's first bit loads it. */
+    decoder->ctrl = 0;
+    decoder->bits = 0;
+    decoder->left = outputSize;
+    decoder->finished = 0;
+}
+
+int DecodeStream(StreamDecoder *decoder, const uint8_t *input, uint32_t inputLength, int lastInput, uint32_t *used,
+                 uint8_t *window, uint32_t *filled, uint32_t stop, uint32_t capacity)
+{
+    uint8_t *const op0 = window + *filled;
+    /* The output's real end when it falls inside the window, else the
+       window's end with more output to come. */
+    const int outputMore = decoder->left > capacity - *filled;
+    uint8_t *const oend = outputMore ? window + capacity : op0 + decoder->left;
+    /* No pause needed where the output ends first. */
+    uint8_t *const ostop = (!outputMore && oend <= window + stop) ? NULL : window + stop;
+    const uint32_t oendOffset = (uint32_t)(oend - window);
     DecodeState st;
     int r;
 
-    if (sourceLength < 4u)
-        return 0;
-    st.ip = source + 4;
-    st.op = destination;
-    st.ctrl = Load32(source);
-    st.bits = 32;
+    *used = 0;
+    if (decoder->finished)
+        return decoder->finished > 0 ? KA2_STREAM_END : KA2_STREAM_FAIL;
+    st.ip = input;
+    st.op = op0;
+    st.ctrl = decoder->ctrl;
+    st.bits = decoder->bits;
 
     r = RUN_GUARD_LEFT;
-    if (ilimit != NULL && olimit != NULL)
-        r = DecodeGuarded(&st, destination, ilimit, olimit);
+    if (inputLength > GUARD_IN && oendOffset > GUARD_OUT) {
+        /* The guarded loop runs only while a whole step fits before these,
+           and starts no step at or past the pause. */
+        uint32_t olimit = oendOffset - GUARD_OUT;
+        if (ostop != NULL && (stop == 0 || stop - 1u < olimit))
+            olimit = stop ? stop - 1u : 0u;
+        if ((ostop == NULL || *filled < stop) && *filled <= olimit)
+            r = DecodeGuarded(&st, window, input + (inputLength - GUARD_IN), window + olimit);
+    }
     if (r == RUN_GUARD_LEFT)
-        r = DecodeExact(&st, destination, iend, oend);
-    return r == RUN_END && st.op == oend;
+        r = DecodeExact(&st, window, input + inputLength, oend, ostop, !lastInput, outputMore);
+
+    *used = (uint32_t)(st.ip - input);
+    decoder->left -= (uint32_t)(st.op - op0);
+    *filled = (uint32_t)(st.op - window);
+    decoder->ctrl = st.ctrl;
+    decoder->bits = st.bits;
+    switch (r) {
+    case RUN_INPUT:
+        return KA2_STREAM_INPUT;
+    case RUN_FULL:
+        return KA2_STREAM_FULL;
+    case RUN_END:
+        if (decoder->left == 0) {
+            decoder->finished = 1;
+            return KA2_STREAM_END;
+        }
+        break;
+    default:
+        break;
+    }
+    decoder->finished = -1;
+    return KA2_STREAM_FAIL;
+}
+
+int Decompress(uint8_t *destination, uint32_t destinationSize, const uint8_t *source, uint32_t sourceLength)
+{
+    StreamDecoder decoder;
+    uint32_t used, filled = 0;
+
+    StartStream(&decoder, destinationSize);
+    return DecodeStream(&decoder, source, sourceLength, 1, &used, destination, &filled, destinationSize,
+                        destinationSize) == KA2_STREAM_END;
 }

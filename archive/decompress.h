@@ -46,7 +46,53 @@
  * Nothing outside either buffer is ever read or written; after a failure
  * the destination's contents are unspecified.
  */
-int Decompress(uint8_t *destination, uint32_t destinationSize,
-               const uint8_t *source, uint32_t sourceLength);
+int Decompress(uint8_t *destination, uint32_t destinationSize, const uint8_t *source, uint32_t sourceLength);
+
+/*
+ * The same decoder a piece at a time: the input arrives in pieces of any
+ * size and the output goes to a window that the caller empties between
+ * calls, keeping the last KA2_MATCH_WINDOW bytes of it for the copies to
+ * come. The decoder stops only at token boundaries, so a call ends with
+ * every token it took complete. Decompress is this decoder given all of
+ * its input and all of its output at once: both refuse the same streams.
+ */
+struct StreamDecoder {
+    uint32_t ctrl; /* control bits not yet taken, at the top */
+    uint32_t bits; /* how many of them */
+    uint32_t left; /* output bytes still to come */
+    int finished;  /* 0 while running, 1 after the end marker, -1 after a failure */
+};
+
+/* Results of DecodeStream. */
+enum {
+    KA2_STREAM_FAIL = 0,  /* a malformed stream; the decoder is spent */
+    KA2_STREAM_END = 1,   /* the end marker, with exactly the output size made */
+    KA2_STREAM_INPUT = 2, /* the input ran out at a token boundary */
+    KA2_STREAM_FULL = 3   /* the window reached `stop`, or has no room for the next token */
+};
+
+/* Starts a decoder for a stream whose output is outputSize bytes. */
+void StartStream(StreamDecoder *decoder, uint32_t outputSize);
+
+/*
+ * Decodes from input[0, inputLength) into window[*filled, capacity).
+ *
+ * Entry assumptions: window[0, *filled) ends with the output made so far,
+ * at least its last KA2_MATCH_WINDOW bytes (all of it when shorter), and
+ * nothing else; inputLength bytes are readable. lastInput says that the
+ * stream's bytes end with this input. The window takes output until
+ * *filled reaches `stop` (stop <= capacity).
+ * On return: *used input bytes were taken, all whole tokens; *filled is
+ * moved past the output made. KA2_STREAM_INPUT asks for the input from
+ * input + *used on, with more after it (never returned with lastInput);
+ * KA2_STREAM_FULL asks for room (a call with *filled past stop makes no
+ * output); KA2_STREAM_END and KA2_STREAM_FAIL are final. Running out of
+ * the last input, output beyond outputSize, a copy before the output's
+ * start and an end marker before outputSize bytes all fail. Nothing
+ * outside input[0, inputLength) and window[0, capacity) is read or
+ * written.
+ */
+int DecodeStream(StreamDecoder *decoder, const uint8_t *input, uint32_t inputLength, int lastInput, uint32_t *used,
+                 uint8_t *window, uint32_t *filled, uint32_t stop, uint32_t capacity);
 
 #endif

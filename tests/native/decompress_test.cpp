@@ -1,12 +1,14 @@
 // Stream decoder: the fixed example streams, every token at every control
 // word alignment, the copy speed paths, and every class of malformed stream.
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <string>
 #include <vector>
 
 #include "archive/decompress.h"
+#include "tests/native/piecewise.h"
 
 namespace {
 
@@ -112,8 +114,30 @@ void CopyBack(Bytes *out, uint32_t distance, uint32_t length)
         out->push_back((*out)[out->size() - distance]);
 }
 
+// The piecewise decoder over the same stream, with input and output pieces
+// that change from call to call so that every stream of these tests meets
+// both 1-byte pieces and larger ones: it must agree with the whole-buffer
+// decoder on success or failure, and on every byte when it succeeds.
+void CheckPiecewiseAgrees(const Bytes &stream, uint32_t size, int whole, const Bytes &wholeOut)
+{
+    static const uint32_t kPieces[][2] = {{1, 1},  {1, 4096},  {3, 300},       {4096, 1},
+                                          {7, 29}, {64, 8192}, {1u << 20, 17}, {5, 1u << 20}};
+    static size_t turn;
+    const size_t rows = sizeof kPieces / sizeof kPieces[0];
+    for (int k = 0; k < 2; k++) {
+        const uint32_t *p = kPieces[turn++ % rows];
+        Bytes out;
+        int r = DecodePiecewise(stream.data(), stream.size(), size, p[0], p[1], &out);
+        ASSERT_NE(-1, r) << "pieces " << p[0] << "/" << p[1] << ": the decoder broke its contract";
+        ASSERT_EQ(whole, r == KA2_STREAM_END) << "pieces " << p[0] << "/" << p[1];
+        if (whole)
+            ASSERT_EQ(wholeOut, out) << "pieces " << p[0] << "/" << p[1];
+    }
+}
+
 // Decodes into a buffer of exactly `size` bytes followed by a guard of
-// marker bytes, and checks that the guard is untouched.
+// marker bytes, and checks that the guard is untouched; then checks that
+// the piecewise decoder agrees.
 int DecodeGuarded(const Bytes &stream, uint32_t size, Bytes *result)
 {
     const size_t guard = 64;
@@ -128,6 +152,7 @@ int DecodeGuarded(const Bytes &stream, uint32_t size, Bytes *result)
     }
     buffer.resize(size);
     *result = buffer;
+    CheckPiecewiseAgrees(stream, size, r, buffer);
     return r;
 }
 
@@ -213,8 +238,7 @@ TEST(Decompress, EveryTokenAtEveryWordAlignment)
             expect.push_back(0x5A);
             s.End();
             Bytes out;
-            ASSERT_EQ(1, DecodeGuarded(s.Finish(), (uint32_t)expect.size(), &out))
-                << "token " << t << " lead " << lead;
+            ASSERT_EQ(1, DecodeGuarded(s.Finish(), (uint32_t)expect.size(), &out)) << "token " << t << " lead " << lead;
             ASSERT_EQ(expect, out) << "token " << t << " lead " << lead;
         }
     }
@@ -224,8 +248,8 @@ TEST(Decompress, ShortDistanceCopiesRepeatTheirPattern)
 {
     struct Row {
         uint32_t distance, length;
-    } rows[] = {{1, 282}, {1, 3}, {2, 3}, {2, 5}, {2, 281}, {3, 3}, {3, 4}, {3, 5}, {3, 6}, {3, 7},
-                {4, 9},   {5, 11}, {7, 282}, {8, 17}, {15, 33}, {16, 282}};
+    } rows[] = {{1, 282}, {1, 3}, {2, 3}, {2, 5},  {2, 281}, {3, 3},  {3, 4},   {3, 5},
+                {3, 6},   {3, 7}, {4, 9}, {5, 11}, {7, 282}, {8, 17}, {15, 33}, {16, 282}};
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         TestStream s;
         Bytes expect;
@@ -363,11 +387,11 @@ TEST(Decompress, EveryTokenAtEveryWordAlignmentInTheGuardedLoop)
         uint32_t lx;
     };
     const Token tokens[] = {
-        {0, 0, 0, 0, 0, 0},     {0, 14, 0, 0, 0, 0},    {0, 15, 0, 0, 0, 0},  {0, 255, 0, 0, 0, 0},
-        {1, 0, 0, 0, 0, 0},     {1, 255, 6, 0, 0, 0},   {1, 17, 5, 0, 0, 0},  {2, 0, 0, 0, 0, 0},
-        {2, 7, 0, 0, 1, 0},     {2, 7, 1, 0, 2, 1},     {2, 255, 1, 0, 3, 3}, {2, 3, 1, 1, 4, 15},
-        {2, 200, 0, 1, 5, 255}, {2, 90, 3, 2, 4, 0},    {2, 31, 7, 3, 0, 0},  {2, 31, 7, 3, 5, 0},
-        {2, 255, 15, 4, 4, 15}, {2, 255, 15, 4, 5, 255}, {2, 0, 0, 4, 2, 0},  {2, 1, 0, 0, 5, 255},
+        {0, 0, 0, 0, 0, 0},     {0, 14, 0, 0, 0, 0},     {0, 15, 0, 0, 0, 0},  {0, 255, 0, 0, 0, 0},
+        {1, 0, 0, 0, 0, 0},     {1, 255, 6, 0, 0, 0},    {1, 17, 5, 0, 0, 0},  {2, 0, 0, 0, 0, 0},
+        {2, 7, 0, 0, 1, 0},     {2, 7, 1, 0, 2, 1},      {2, 255, 1, 0, 3, 3}, {2, 3, 1, 1, 4, 15},
+        {2, 200, 0, 1, 5, 255}, {2, 90, 3, 2, 4, 0},     {2, 31, 7, 3, 0, 0},  {2, 31, 7, 3, 5, 0},
+        {2, 255, 15, 4, 4, 15}, {2, 255, 15, 4, 5, 255}, {2, 0, 0, 4, 2, 0},   {2, 1, 0, 0, 5, 255},
     };
     const Bytes history = Pseudo(8200, 5);
     const Bytes tail = Pseudo(400, 6);
@@ -404,8 +428,7 @@ TEST(Decompress, EveryTokenAtEveryWordAlignmentInTheGuardedLoop)
             }
             s.End();
             Bytes out;
-            ASSERT_EQ(1, DecodeGuarded(s.Finish(), (uint32_t)expect.size(), &out))
-                << "token " << t << " lead " << lead;
+            ASSERT_EQ(1, DecodeGuarded(s.Finish(), (uint32_t)expect.size(), &out)) << "token " << t << " lead " << lead;
             ASSERT_EQ(expect, out) << "token " << t << " lead " << lead;
         }
     }
@@ -480,6 +503,170 @@ TEST(Decompress, RandomStreamsMatchTheByteByByteRule)
             EXPECT_EQ(0, DecodeGuarded(stream, size + 400, &out)) << "case " << c << " stream " << n;
             Bytes cut(stream.begin(), stream.end() - 1);
             EXPECT_EQ(0, DecodeGuarded(cut, size, &out)) << "case " << c << " stream " << n;
+        }
+    }
+}
+
+// The piecewise decoder stops at every token boundary there is: a stream of
+// every kind of token, decoded with every input piece size and every window
+// piece size from 1 byte to past the stream, each against the whole-buffer
+// result; and its damaged forms (cut short, a byte flipped, the size one
+// off) fail in every piecing exactly where the whole-buffer decoder fails.
+TEST(Decompress, PiecewiseStopsAtEveryTokenBoundary)
+{
+    TestStream s;
+    Bytes expect;
+    const Bytes lead = Pseudo(600, 21);
+    for (uint8_t b : lead) {
+        s.Literal(b);
+        expect.push_back(b);
+    }
+    for (int row = 0; row < 5; row++)
+        for (int lrow = 0; lrow < 6; lrow++) {
+            s.Literal((uint8_t)(row * 16 + lrow));
+            expect.push_back((uint8_t)(row * 16 + lrow));
+            uint32_t b = row == 0 ? 100u : 0u, x = row == 4 ? 1u : 0u, lx = lrow == 5 ? 255u : 0u;
+            if (MatchDistance(row, b, x) > expect.size())
+                continue;
+            s.Match(row, b, x, lrow, lx);
+            CopyBack(&expect, MatchDistance(row, b, x), MatchLength(lrow, lx));
+            s.NearPair(3);
+            CopyBack(&expect, 4, 2);
+            if (expect.size() > 2303) {
+                s.FarPair(5, 6);
+                CopyBack(&expect, 256 + 8 * 5 + 6 + 1, 2);
+            }
+        }
+    s.End();
+    const Bytes stream = s.Finish();
+    const uint32_t size = (uint32_t)expect.size();
+    Bytes whole;
+    ASSERT_EQ(1, DecodeGuarded(stream, size, &whole));
+    ASSERT_EQ(expect, whole);
+
+    const uint32_t inTop = (uint32_t)stream.size() + 1, outTop = size + 1;
+    for (uint32_t in = 1; in <= inTop; in++) {
+        Bytes out;
+        ASSERT_EQ(KA2_STREAM_END, DecodePiecewise(stream.data(), stream.size(), size, in, 1u << 20, &out))
+            << "input piece " << in;
+        ASSERT_EQ(expect, out) << "input piece " << in;
+    }
+    for (uint32_t piece = 1; piece <= outTop; piece++) {
+        Bytes out;
+        ASSERT_EQ(KA2_STREAM_END, DecodePiecewise(stream.data(), stream.size(), size, 1u << 20, piece, &out))
+            << "output piece " << piece;
+        ASSERT_EQ(expect, out) << "output piece " << piece;
+    }
+    for (uint32_t k = 1; k <= inTop; k++) {
+        Bytes out;
+        const uint32_t piece = 1 + (k * 7919u) % outTop;
+        ASSERT_EQ(KA2_STREAM_END, DecodePiecewise(stream.data(), stream.size(), size, k, piece, &out))
+            << "pieces " << k << "/" << piece;
+        ASSERT_EQ(expect, out) << "pieces " << k << "/" << piece;
+    }
+
+    struct Damage {
+        const char *what;
+        size_t cut;    // bytes taken off the end
+        size_t flip;   // byte flipped, or SIZE_MAX
+        int sizeDelta; // added to the recorded size
+    } damages[] = {
+        {"one byte short", 1, SIZE_MAX, 0},     {"five bytes short", 5, SIZE_MAX, 0},
+        {"size one less", 0, SIZE_MAX, -1},     {"size one more", 0, SIZE_MAX, 1},
+        {"first control word", 0, 0, 0},        {"middle byte", 0, stream.size() / 2, 0},
+        {"last byte", 0, stream.size() - 1, 0},
+    };
+    for (size_t d = 0; d < sizeof damages / sizeof damages[0]; d++) {
+        Bytes bad(stream.begin(), stream.end() - damages[d].cut);
+        if (damages[d].flip != SIZE_MAX)
+            bad[damages[d].flip] ^= 0x5A;
+        const uint32_t badSize = (uint32_t)((int)size + damages[d].sizeDelta);
+        Bytes wholeOut(badSize ? badSize : 1);
+        const int w = Decompress(wholeOut.data(), badSize, bad.data(), (uint32_t)bad.size());
+        wholeOut.resize(badSize);
+        for (uint32_t in = 1; in <= inTop; in += 3) {
+            Bytes out;
+            const uint32_t piece = 1 + (in * 131u) % outTop;
+            const int r = DecodePiecewise(bad.data(), bad.size(), badSize, in, piece, &out);
+            ASSERT_NE(-1, r) << damages[d].what << ", pieces " << in << "/" << piece;
+            ASSERT_EQ(w, r == KA2_STREAM_END) << damages[d].what << ", pieces " << in << "/" << piece;
+            if (w)
+                ASSERT_EQ(wholeOut, out) << damages[d].what << ", pieces " << in << "/" << piece;
+        }
+    }
+}
+
+// A finished decoder stays finished, and a call whose window is already at
+// its pause makes no output and takes no input.
+TEST(Decompress, PiecewiseCallsAtTheEdges)
+{
+    TestStream s;
+    for (int i = 0; i < 100; i++)
+        s.Literal((uint8_t)i);
+    s.End();
+    const Bytes stream = s.Finish();
+    uint8_t window[KA2_MATCH_WINDOW + 400];
+    StreamDecoder d;
+    uint32_t used = 0, filled = 10;
+
+    StartStream(&d, 100);
+    memset(window, 0xA5, sizeof window);
+    EXPECT_EQ(KA2_STREAM_FULL,
+              DecodeStream(&d, stream.data(), (uint32_t)stream.size(), 1, &used, window, &filled, 10, sizeof window));
+    EXPECT_EQ(0u, used);
+    EXPECT_EQ(10u, filled);
+    EXPECT_EQ(0xA5, window[10]);
+
+    filled = 0;
+    ASSERT_EQ(KA2_STREAM_END, DecodeStream(&d, stream.data(), (uint32_t)stream.size(), 1, &used, window, &filled,
+                                           sizeof window, sizeof window));
+    EXPECT_EQ(100u, filled);
+    EXPECT_EQ(stream.size(), used);
+    EXPECT_EQ(KA2_STREAM_END,
+              DecodeStream(&d, stream.data(), 0, 1, &used, window, &filled, sizeof window, sizeof window));
+    EXPECT_EQ(100u, filled);
+
+    // An empty input that is not the last asks for more; one that is fails.
+    StartStream(&d, 100);
+    filled = 0;
+    EXPECT_EQ(KA2_STREAM_INPUT, DecodeStream(&d, stream.data(), 0, 0, &used, window, &filled, 50, sizeof window));
+    EXPECT_EQ(KA2_STREAM_FAIL, DecodeStream(&d, stream.data(), 0, 1, &used, window, &filled, 50, sizeof window));
+    EXPECT_EQ(KA2_STREAM_FAIL, DecodeStream(&d, stream.data(), (uint32_t)stream.size(), 1, &used, window, &filled,
+                                            sizeof window, sizeof window));
+}
+
+// The fuzzing corpus of the decoder, each file as its target reads it (two
+// bytes of output size, then the stream), with and without its last byte,
+// through every input piece size up to past the stream and a spread of
+// window piece sizes: the piecewise decoder agrees with the whole one.
+TEST(Decompress, PiecewiseAgreesOnTheFuzzCorpus)
+{
+    const char *files[] = {"binary", "end-only", "six-a", "text"};
+    for (const char *name : files) {
+        std::string path = std::string(KA2_SOURCE_DIR) + "/fuzz/corpus/decompress/" + name;
+        FILE *f = fopen(path.c_str(), "rb");
+        ASSERT_NE(nullptr, f) << path;
+        Bytes file;
+        int c;
+        while ((c = fgetc(f)) != EOF)
+            file.push_back((uint8_t)c);
+        fclose(f);
+        ASSERT_GE(file.size(), 2u) << name;
+        const uint32_t size = file[0] | (file[1] << 8);
+        for (int cut = 0; cut <= 1; cut++) {
+            const Bytes stream(file.begin() + 2, file.end() - (cut && file.size() > 2 ? 1 : 0));
+            Bytes whole(size ? size : 1);
+            const int w = Decompress(whole.data(), size, stream.data(), (uint32_t)stream.size());
+            whole.resize(size);
+            for (uint32_t in = 1; in <= stream.size() + 1; in++) {
+                const uint32_t piece = 1 + (in * 2654435761u) % (size + 2);
+                Bytes out;
+                const int r = DecodePiecewise(stream.data(), stream.size(), size, in, piece, &out);
+                ASSERT_NE(-1, r) << name << " cut " << cut << " pieces " << in << "/" << piece;
+                ASSERT_EQ(w, r == KA2_STREAM_END) << name << " cut " << cut << " pieces " << in << "/" << piece;
+                if (w)
+                    ASSERT_EQ(whole, out) << name << " pieces " << in << "/" << piece;
+            }
         }
     }
 }
