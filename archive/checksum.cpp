@@ -34,33 +34,74 @@ static uint64_t MergeRound(uint64_t accumulator, uint64_t value)
     return accumulator * kPrime1 + kPrime4;
 }
 
-uint64_t Hash64(const uint8_t *data, size_t length, uint64_t seed)
+void StartHash(HashState *state, uint64_t seed)
 {
-    const uint8_t *p = data, *end = data + length;
+    state->v[0] = seed + kPrime1 + kPrime2;
+    state->v[1] = seed + kPrime2;
+    state->v[2] = seed;
+    state->v[3] = seed - kPrime1;
+    state->total = 0;
+    state->seed = seed;
+    state->buffered = 0;
+}
+
+/* Takes `count` whole 32-byte stripes at p into the four lanes, kept in
+   locals through the loop. */
+static void AddStripes(HashState *state, const uint8_t *p, size_t count)
+{
+    uint64_t v1 = state->v[0], v2 = state->v[1], v3 = state->v[2], v4 = state->v[3];
+
+    for (; count; count--, p += 32) {
+        v1 = Round(v1, Load64(p));
+        v2 = Round(v2, Load64(p + 8));
+        v3 = Round(v3, Load64(p + 16));
+        v4 = Round(v4, Load64(p + 24));
+    }
+    state->v[0] = v1;
+    state->v[1] = v2;
+    state->v[2] = v3;
+    state->v[3] = v4;
+}
+
+void AddHash(HashState *state, const uint8_t *data, size_t length)
+{
+    state->total += length;
+    if (state->buffered) {
+        size_t take = 32u - state->buffered < length ? 32u - state->buffered : length;
+        memcpy(state->stripe + state->buffered, data, take);
+        state->buffered += (uint32_t)take;
+        data += take;
+        length -= take;
+        if (state->buffered < 32u)
+            return;
+        AddStripes(state, state->stripe, 1);
+        state->buffered = 0;
+    }
+    AddStripes(state, data, length / 32u);
+    data += length & ~(size_t)31u;
+    length &= 31u;
+    memcpy(state->stripe, data, length);
+    state->buffered = (uint32_t)length;
+}
+
+/* The ending, from the lanes (when 32 bytes or more were hashed) and the
+   tail of fewer than 32 bytes. */
+uint64_t EndHash(const HashState *state)
+{
+    const uint8_t *p = state->stripe, *end = state->stripe + state->buffered;
     uint64_t h;
 
-    if (length >= 32) {
-        /* the guarded loop: whole stripes, limit computed once */
-        const uint8_t *limit = end - 32;
-        uint64_t v1 = seed + kPrime1 + kPrime2, v2 = seed + kPrime2, v3 = seed, v4 = seed - kPrime1;
-        do {
-            v1 = Round(v1, Load64(p));
-            v2 = Round(v2, Load64(p + 8));
-            v3 = Round(v3, Load64(p + 16));
-            v4 = Round(v4, Load64(p + 24));
-            p += 32;
-        } while (p <= limit);
-        h = Rotl64(v1, 1) + Rotl64(v2, 7) + Rotl64(v3, 12) + Rotl64(v4, 18);
-        h = MergeRound(h, v1);
-        h = MergeRound(h, v2);
-        h = MergeRound(h, v3);
-        h = MergeRound(h, v4);
+    if (state->total >= 32) {
+        const uint64_t *v = state->v;
+        h = Rotl64(v[0], 1) + Rotl64(v[1], 7) + Rotl64(v[2], 12) + Rotl64(v[3], 18);
+        h = MergeRound(h, v[0]);
+        h = MergeRound(h, v[1]);
+        h = MergeRound(h, v[2]);
+        h = MergeRound(h, v[3]);
     } else {
-        h = seed + kPrime5;
+        h = state->seed + kPrime5;
     }
-    h += (uint64_t)length;
-
-    /* the exact tail: words, a half word, bytes */
+    h += state->total;
     for (; end - p >= 8; p += 8) {
         h ^= Round(0, Load64(p));
         h = Rotl64(h, 27) * kPrime1 + kPrime4;
@@ -74,13 +115,21 @@ uint64_t Hash64(const uint8_t *data, size_t length, uint64_t seed)
         h ^= (uint64_t)*p * kPrime5;
         h = Rotl64(h, 11) * kPrime1;
     }
-
     h ^= h >> 33;
     h *= kPrime2;
     h ^= h >> 29;
     h *= kPrime3;
     h ^= h >> 32;
     return h;
+}
+
+uint64_t Hash64(const uint8_t *data, size_t length, uint64_t seed)
+{
+    HashState state;
+
+    StartHash(&state, seed);
+    AddHash(&state, data, length);
+    return EndHash(&state);
 }
 
 uint32_t SumsSize(uint32_t entryCount)

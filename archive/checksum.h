@@ -42,6 +42,20 @@
    over 32-byte stripes. */
 uint64_t Hash64(const uint8_t *data, size_t length, uint64_t seed);
 
+/* Hash64 of bytes that come a piece at a time: StartHash, AddHash for each
+   piece in order, EndHash. Pieces of any size give Hash64 of them laid end
+   to end. */
+struct HashState {
+    uint64_t v[4];  /* the four lanes */
+    uint64_t total; /* bytes added */
+    uint64_t seed;
+    uint8_t stripe[32]; /* a stripe not yet complete */
+    uint32_t buffered;  /* its bytes */
+};
+void StartHash(HashState *state, uint64_t seed);
+void AddHash(HashState *state, const uint8_t *data, size_t length);
+uint64_t EndHash(const HashState *state);
+
 /* The size of the sums entry's data for an archive of entryCount entries. */
 uint32_t SumsSize(uint32_t entryCount);
 

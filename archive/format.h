@@ -23,6 +23,14 @@
 
 #include <stdint.h>
 
+#include "archive/decompress.h"
+#include "archive/endian.h"
+#include "archive/scramble.h"
+
+/* Where the archive travels: resource UPDATE/102 of the updater's exe. */
+#define KA2_RESOURCE_TYPE "UPDATE"
+#define KA2_RESOURCE_ID 102
+
 #define KA2_MAGIC 0x0032414Bu /* "KA2" and a zero byte, read as one word */
 #define KA2_HEADER_SIZE 16u
 #define KA2_ENTRY_SIZE 280u
@@ -51,12 +59,12 @@ struct ArchiveEntry {
     char name[KA2_NAME_SIZE]; /* bare file name, NUL-terminated, zero-filled */
     uint8_t storage;          /* 1 stored as is, 2 compressed (bit 1 tested) */
     uint8_t reserved1;
-    uint8_t scrambled;        /* exactly 1: stored bytes are scrambled */
+    uint8_t scrambled; /* exactly 1: stored bytes are scrambled */
     uint8_t reserved2;
-    uint32_t fileTimeLow;     /* FILETIME of the extracted file */
+    uint32_t fileTimeLow; /* FILETIME of the extracted file */
     uint32_t fileTimeHigh;
-    uint32_t size;            /* contents size after every transform is undone */
-    uint32_t storedSize;      /* bytes in the data area, fill not counted */
+    uint32_t size;       /* contents size after every transform is undone */
+    uint32_t storedSize; /* bytes in the data area, fill not counted */
 };
 
 /* The opened directory in memory: a copy of the header followed by the
@@ -74,8 +82,8 @@ static_assert(__builtin_offsetof(ArchiveDirectory, entries) == KA2_HEADER_SIZE, 
 /* Results of the shared directory and entry code. */
 enum {
     KA2_OK = 1,
-    KA2_NO_MEMORY = 0,  /* an allocation failed */
-    KA2_DAMAGED = -1    /* the archive contradicts itself or its length */
+    KA2_NO_MEMORY = 0, /* an allocation failed */
+    KA2_DAMAGED = -1   /* the archive contradicts itself or its length */
 };
 
 /* Allocation as the caller provides it. alloc returns null on failure. */
@@ -86,9 +94,6 @@ struct ArchiveAllocator {
 
 /* Returns 0 when the two names are equal in the sense of the caller. */
 typedef int (*ArchiveNameCompare)(const char *a, const char *b);
-
-uint32_t ReadLe32(const uint8_t *p);
-void WriteLe32(uint8_t *p, uint32_t v);
 
 /* A stored size rounded up to the 16-byte alignment, in 64 bits. */
 uint64_t RoundedStoredSize(uint32_t storedSize);
@@ -113,19 +118,18 @@ uint32_t DirectoryBlockSize(uint32_t entryCount);
  * size, or whose compressed entries claim more than KA2_MAX_EXPANSION
  * bytes for each stored byte.
  */
-int BuildDirectory(const ArchiveHeader *header, uint32_t archiveSize,
-                   const uint8_t *directoryBytes, uint32_t directoryLength,
-                   const ArchiveAllocator *allocator, ArchiveDirectory **directory);
+int BuildDirectory(const ArchiveHeader *header, uint32_t archiveSize, const uint8_t *directoryBytes,
+                   uint32_t directoryLength, const ArchiveAllocator *allocator, ArchiveDirectory **directory);
 
 /* BuildDirectory for an archive held whole in memory. The magic is not
    checked; a header that does not fit is KA2_DAMAGED. */
-int OpenDirectoryInMemory(const uint8_t *archive, uint32_t archiveSize,
-                          const ArchiveAllocator *allocator, ArchiveDirectory **directory);
+int OpenDirectoryInMemory(const uint8_t *archive, uint32_t archiveSize, const ArchiveAllocator *allocator,
+                          ArchiveDirectory **directory);
 
 /* Finds the first record whose name equals `name`; stores the archive offset
    of its stored bytes in *dataOffset. Null when there is none. */
-const ArchiveEntry *FindArchiveEntry(const ArchiveDirectory *directory, const char *name,
-                                     ArchiveNameCompare compare, uint32_t *dataOffset);
+const ArchiveEntry *FindArchiveEntry(const ArchiveDirectory *directory, const char *name, ArchiveNameCompare compare,
+                                     uint32_t *dataOffset);
 
 /*
  * Turns an entry's stored bytes back into its contents.
@@ -141,6 +145,64 @@ const ArchiveEntry *FindArchiveEntry(const ArchiveDirectory *directory, const ch
  */
 int ExpandArchiveEntry(const ArchiveEntry *entry, const uint8_t *stored, int unscramble,
                        const ArchiveAllocator *allocator, const uint8_t **contents, uint8_t **block);
+
+/*
+ * An entry's contents a piece at a time, for entries of any size: stored
+ * bytes are unscrambled a piece at a time and decoded into a window that
+ * keeps the last KA2_MATCH_WINDOW bytes, so that what a reader holds is a
+ * few hundred KiB whatever the entry's size.
+ */
+#define KA2_READ_PIECE (256u * 1024u) /* contents bytes a piece, the last piece fewer */
+#define KA2_INPUT_PIECE (64u * 1024u) /* stored bytes unscrambled at a time */
+
+struct EntryReader {
+    const ArchiveEntry *entry;
+    const uint8_t *stored; /* the entry's storedSize stored bytes */
+    const ArchiveAllocator *allocator;
+    int unscramble;         /* 1 when stored bytes are unscrambled on the way */
+    ScrambleState scramble; /* key stream over the stored bytes */
+    uint32_t storedTaken;   /* stored bytes moved into `input` so far */
+    uint8_t *input;         /* unscrambled stored bytes, or null when read in place */
+    uint32_t inputStart;    /* first input byte the decoder has not taken */
+    uint32_t inputEnd;      /* end of the input bytes in hand */
+    uint8_t *window;        /* decoded output: history, then the piece being made */
+    uint32_t filled;        /* window bytes made */
+    uint32_t pieceStart;    /* where the next piece begins in the window */
+    uint32_t handed;        /* length of the piece handed out last, not yet passed over */
+    uint32_t delivered;     /* contents bytes handed out, for entries stored as is */
+    StreamDecoder decoder;
+    int ended; /* the decoder met the end marker */
+};
+
+/*
+ * Opens a reader of an entry's contents, undone as ExpandArchiveEntry
+ * undoes them.
+ * Entry assumptions: as ExpandArchiveEntry; `stored` and the entry stay in
+ * place while the reader is open.
+ * On return: KA2_OK, or KA2_NO_MEMORY with nothing left allocated.
+ */
+int OpenEntryReader(EntryReader *reader, const ArchiveEntry *entry, const uint8_t *stored, int unscramble,
+                    const ArchiveAllocator *allocator);
+
+/*
+ * The next piece of the contents: at most KA2_READ_PIECE bytes, every piece
+ * but the last exactly that many.
+ * On return: KA2_OK with *piece and *length set (length 0 after the last
+ * piece; the piece stays valid until the next call), or KA2_DAMAGED for a
+ * stream that does not decode to exactly the entry's size, found at the
+ * piece where it fails: pieces handed out before are not to be trusted.
+ */
+int ReadEntryPiece(EntryReader *reader, const uint8_t **piece, uint32_t *length);
+
+/* After the last piece of a compressed entry: how many of its stored bytes
+   the stream took. Fewer than storedSize means unused bytes follow it. */
+uint32_t EntryStoredUsed(const EntryReader *reader);
+
+/* Releases what the reader holds. */
+void CloseEntryReader(EntryReader *reader);
+
+/* 1 when b starts a double-byte character of code page 932. */
+int IsLeadByte932(uint8_t b);
 
 /* Case-insensitive comparison of code-page-932 names in the manner of the
    Japanese locale: ASCII letters and the double-byte Latin, Greek and

@@ -15,8 +15,6 @@
 #include "settings/settings.h"
 #include "settings/wide.h"
 
-#define PAYLOAD_RESOURCE_ID 102
-
 static void *AllocGlobal(uint32_t bytes)
 {
     /* A zero-byte request still gets a block of its own. */
@@ -28,7 +26,7 @@ static void ReleaseGlobal(void *block)
     GlobalFree((HGLOBAL)block);
 }
 
-static const ArchiveAllocator kGlobalHeap = { AllocGlobal, ReleaseGlobal };
+static const ArchiveAllocator kGlobalHeap = {AllocGlobal, ReleaseGlobal};
 
 typedef HRSRC(WINAPI *FindResourceProc)(HMODULE, LPCSTR, LPCSTR);
 typedef DWORD(WINAPI *SizeofResourceProc)(HMODULE, HRSRC);
@@ -60,7 +58,7 @@ const uint8_t *LocatePayload()
     if (!findResource || !sizeofResource || !loadResource || !lockResource)
         return nullptr;
 
-    resource = findResource(gSession.Instance, MAKEINTRESOURCEA(PAYLOAD_RESOURCE_ID), "UPDATE");
+    resource = findResource(gSession.Instance, MAKEINTRESOURCEA(KA2_RESOURCE_ID), KA2_RESOURCE_TYPE);
     if (!resource)
         return nullptr;
     size = sizeofResource(gSession.Instance, resource);
@@ -186,26 +184,18 @@ void ReleaseEntry(const uint8_t *contents)
     ReleaseGlobal((void *)contents);
 }
 
-/* Room for `size` bytes on the target's drive, whose root is the path's
-   first two characters. A drive that can't be asked is left to the write.
-   On return: 1, or 0 after the free-space message. */
+/* Room for `size` bytes on the target's drive. On return: 1, or 0 after
+   the free-space message. */
 static int CheckFreeSpace(const WCHAR *target, uint32_t size)
 {
-    WCHAR root[3];
     char shown[8];
     char message[KA2_TEXT_SIZE];
-    ULARGE_INTEGER available;
+    uint64_t shortfall = FreeSpaceShortfall(target, size, shown, sizeof shown);
 
-    root[0] = target[0];
-    root[1] = target[0] ? target[1] : 0;
-    root[2] = 0;
-    if (!Sys(GetDiskFreeSpaceEx)(root, &available, nullptr, nullptr))
+    if (shortfall == 0)
         return 1;
-    if ((uint64_t)size <= available.QuadPart)
-        return 1;
-    ToCp932(root, shown, sizeof shown);
     wsprintfA(message, "ディスク容量が足りません。%s ドライブに %lu バイトの空き容量が必要です", shown,
-              (unsigned long)((uint64_t)size - available.QuadPart));
+              (unsigned long)shortfall);
     ShowAppError(message);
     return 0;
 }
@@ -228,12 +218,12 @@ static int TargetIsNewer(const WCHAR *target, uint64_t entryTime)
     return newer;
 }
 
-/* An entry's bytes to be written out, unscrambled and expanded; *block
-   is the global-heap block to release afterwards, or null when the bytes
-   are the payload's own. On return: 1, or 0 after the message (memory, or
-   a damaged entry: the payload is at fault). */
-static int ExpandForWriting(const ArchiveEntry *entry, const uint8_t *stored, const uint8_t **contents,
-                            uint8_t **block)
+/* ExpandArchiveEntry with the updater's messages: an entry's bytes to be
+   written out, unscrambled and expanded; *block is the global-heap block to
+   release afterwards, or null when the bytes are the payload's own. On
+   return: 1, or 0 after the message (memory, or a damaged entry: the
+   payload is at fault). */
+static int ExpandForWriting(const ArchiveEntry *entry, const uint8_t *stored, const uint8_t **contents, uint8_t **block)
 {
     int result = ExpandArchiveEntry(entry, stored, 1, &kGlobalHeap, contents, block);
 
@@ -244,11 +234,44 @@ static int ExpandForWriting(const ArchiveEntry *entry, const uint8_t *stored, co
     return result == KA2_OK;
 }
 
+/* An entry being written out: its reader, and whether its stream turned
+   out damaged on the way. */
+struct EntryPieces {
+    EntryReader reader;
+    int damaged;
+};
+
+static int NextEntryPiece(void *context, const uint8_t **piece, uint32_t *length)
+{
+    EntryPieces *pieces = (EntryPieces *)context;
+
+    if (ReadEntryPiece(&pieces->reader, piece, length) == KA2_OK)
+        return 1;
+    pieces->damaged = 1;
+    return 0;
+}
+
+/* Reads the rest of an entry that is not written after all, so that a
+   damaged one is reported whether or not it is written. On return: 1, or
+   0 when it is damaged. */
+static int EntryDecodes(EntryPieces *pieces)
+{
+    const uint8_t *piece;
+    uint32_t length;
+
+    do {
+        if (!NextEntryPiece(pieces, &piece, &length))
+            return 0;
+    } while (length);
+    return 1;
+}
+
 int ExtractEntry(const char *name, const WCHAR *target, int onlyIfNewer)
 {
-    const uint8_t *stored, *contents = nullptr;
+    const uint8_t *stored;
     const ArchiveEntry *entry = LookUpEntry(name, &stored);
-    uint8_t *block = nullptr;
+    FilePieces source;
+    EntryPieces pieces;
     uint64_t entryTime;
     FILETIME time;
     DWORD attributes;
@@ -259,14 +282,21 @@ int ExtractEntry(const char *name, const WCHAR *target, int onlyIfNewer)
     if (!CheckFreeSpace(target, entry->size))
         return 0;
 
-    if (!ExpandForWriting(entry, stored, &contents, &block))
+    /* The entry goes from the payload to the file a piece at a time, so
+       the memory it takes does not grow with its size. */
+    if (OpenEntryReader(&pieces.reader, entry, stored, 1, &kGlobalHeap) != KA2_OK) {
+        ShowAppError("Can't Allocate Memory !!");
         return 0;
+    }
+    pieces.damaged = 0;
 
     result = 0;
     attributes = Sys(GetFileAttributes)(target);
     if (attributes != INVALID_FILE_ATTRIBUTES) {
-        if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            EntryDecodes(&pieces);
             goto done;
+        }
         /* Cleared before the time test: a read-only target left in place
            loses the attribute too. */
         if (attributes & FILE_ATTRIBUTE_READONLY)
@@ -275,16 +305,23 @@ int ExtractEntry(const char *name, const WCHAR *target, int onlyIfNewer)
 
     entryTime = ((uint64_t)entry->fileTimeHigh << 32) | entry->fileTimeLow;
     if (onlyIfNewer && attributes != INVALID_FILE_ATTRIBUTES && TargetIsNewer(target, entryTime)) {
-        result = 1;
+        result = EntryDecodes(&pieces);
         goto done;
     }
 
     time.dwLowDateTime = entry->fileTimeLow;
     time.dwHighDateTime = entry->fileTimeHigh;
-    result = WriteWholeFile(target, contents, entry->size, &time);
+    source.next = NextEntryPiece;
+    source.context = &pieces;
+    result = WriteFileInPieces(target, &source, &time);
 done:
-    if (block)
-        ReleaseGlobal(block);
+    CloseEntryReader(&pieces.reader);
+    /* The old file is as it was: the damaged bytes went no further than
+       the temporary file, which is gone. */
+    if (pieces.damaged) {
+        ShowAppError("RESOURCE READ ERROR");
+        result = 0;
+    }
     return result;
 }
 

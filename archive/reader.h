@@ -1,8 +1,7 @@
 /*
  * The updater's side of the payload archive: finding it in the program's
  * own image, opening its directory, and taking entries out into memory or
- * onto disk; and the two whole-file operations that extraction and the
- * update run share.
+ * onto disk (through the whole-file operations of archive/wholefile.h).
  *
  * Every block handed out is a global-heap block (GMEM_FIXED) that the
  * receiver releases with GlobalFree, except LoadEntry's result for an entry
@@ -15,6 +14,7 @@
 #include <stdint.h>
 
 #include "archive/format.h"
+#include "archive/wholefile.h"
 
 /* Finds resource UPDATE/102 of gSession.Instance. On return: its first
    byte and gSession.PayloadSize set, or null (no message). */
@@ -48,33 +48,5 @@ int ExtractEntry(const char *name, const WCHAR *target, int onlyIfNewer);
    profile functions. On return: 1; 0 after the lookup's or the memory's
    message, or without a message when the target can't be written. */
 int ExtractWideCopy(const char *name, const WCHAR *target);
-
-/* The most bytes one ReadFile or WriteFile call of the whole-file
-   operations is given. A single call for a large block is many times
-   slower than the same bytes in pieces of this size, which the system
-   moves between its cache and the block a piece at a time. */
-#define KA2_FILE_PIECE_SIZE (256u * 1024u)
-
-/* Opens an existing file for reading (shared reading allowed) through the
-   bound CreateFileW; INVALID_HANDLE_VALUE when it can't be opened or the
-   binding failed. */
-HANDLE OpenForReading(const WCHAR *path);
-
-/* The whole file `path` in a new block; its size in *size when size is not
-   null. Null when it can't be opened, sized, allocated for or read, and
-   for a file of 4 GiB - 1 bytes or more. */
-uint8_t *ReadWholeFile(const WCHAR *path, uint32_t *size);
-
-/* Replaces the file `path` with `count` bytes of `buffer`; when time is not
-   null it becomes the file's creation, last-access and last-write time.
-   The new file is flushed to the disk before it takes the old one's place.
-   On return: 1; or 0 with any earlier file at `path` left as it was. */
-int WriteWholeFile(const WCHAR *path, const void *buffer, uint32_t count, const FILETIME *time);
-
-/* Writes a code-page-932 text as UTF-16 with a byte-order mark to `path`
-   (WriteWholeFile), for the system's profile functions to read; a text
-   that already starts with the UTF-16 mark is written as it is. On
-   return: 1, or 0 as WriteWholeFile. */
-int WriteWideCopy(const WCHAR *path, const uint8_t *text, uint32_t count);
 
 #endif

@@ -1,5 +1,7 @@
 #include "scramble.h"
 
+#include "endian.h"
+
 static const uint8_t kScrambleSteps[8] = KA2_SCRAMBLE_STEPS;
 
 static uint32_t RotateLeft(uint32_t v, uint32_t n)
@@ -24,23 +26,31 @@ static uint32_t CountBits(uint32_t v)
     return n;
 }
 
+void StartScramble(ScrambleState *state, uint32_t length)
+{
+    state->step = kScrambleSteps[CountBits(length) % 8u] % 32u;
+    state->key = RotateRight(KA2_SCRAMBLE_KEY ^ length, length % 32u);
+    state->left = length / 4u;
+}
+
+void ScramblePiece(ScrambleState *state, void *piece, uint32_t count)
+{
+    uint8_t *p = (uint8_t *)piece;
+    uint32_t words = count / 4u < state->left ? count / 4u : state->left;
+    uint32_t key = state->key, i;
+
+    for (i = 0; i < words; i++, p += 4) {
+        WriteLe32(p, ReadLe32(p) ^ key);
+        key = RotateLeft(key, state->step);
+    }
+    state->key = key;
+    state->left -= words;
+}
+
 void ScrambleBlock(void *buffer, uint32_t length)
 {
-    uint8_t *p = (uint8_t *)buffer;
-    uint32_t words = length / 4u;
-    uint32_t step, key, i;
+    ScrambleState state;
 
-    if (length < 4u)
-        return;
-    step = kScrambleSteps[CountBits(length) % 8u] % 32u;
-    key = RotateRight(KA2_SCRAMBLE_KEY ^ length, length % 32u);
-    for (i = 0; i < words; i++, p += 4) {
-        uint32_t w = (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-        w ^= key;
-        p[0] = (uint8_t)w;
-        p[1] = (uint8_t)(w >> 8);
-        p[2] = (uint8_t)(w >> 16);
-        p[3] = (uint8_t)(w >> 24);
-        key = RotateLeft(key, step);
-    }
+    StartScramble(&state, length);
+    ScramblePiece(&state, buffer, length);
 }

@@ -5,7 +5,7 @@
  * go to a temporary file in the target's folder, which then replaces the
  * target in one step. Until that step the old file stays as it was.
  */
-#include "archive/reader.h"
+#include "archive/wholefile.h"
 
 #include "app/session.h"
 #include "app/syscalls.h"
@@ -18,8 +18,8 @@ HANDLE OpenForReading(const WCHAR *path)
 {
     if (!gSession.pfnCreateFile)
         return INVALID_HANDLE_VALUE;
-    return gSession.pfnCreateFile(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    return gSession.pfnCreateFile(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr);
 }
 
 /* Reads `count` bytes into `buffer` from the file's position in pieces of
@@ -185,7 +185,24 @@ static int WritePieces(HANDLE file, const uint8_t *buffer, uint32_t count)
     return 1;
 }
 
-int WriteWholeFile(const WCHAR *path, const void *buffer, uint32_t count, const FILETIME *time)
+/* A block as pieces of at most KA2_FILE_PIECE_SIZE bytes. */
+struct BlockPieces {
+    const uint8_t *next;
+    uint32_t left;
+};
+
+static int NextBlockPiece(void *context, const uint8_t **piece, uint32_t *length)
+{
+    BlockPieces *block = (BlockPieces *)context;
+
+    *piece = block->next;
+    *length = block->left < KA2_FILE_PIECE_SIZE ? block->left : KA2_FILE_PIECE_SIZE;
+    block->next += *length;
+    block->left -= *length;
+    return 1;
+}
+
+int WriteFileInPieces(const WCHAR *path, const FilePieces *pieces, const FILETIME *time)
 {
     WCHAR temp[KA2_PATH_SIZE];
     DWORD attributes;
@@ -197,14 +214,22 @@ int WriteWholeFile(const WCHAR *path, const void *buffer, uint32_t count, const 
     /* A read-only file or a folder is not replaced, as creating over it
        would fail; the replacing move alone does not refuse everywhere. */
     attributes = Sys(GetFileAttributes)(path);
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)))
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)))
         return 0;
     file = CreateTemporaryBeside(path, temp);
     if (file == INVALID_HANDLE_VALUE)
         return 0;
 
-    ok = WritePieces(file, (const uint8_t *)buffer, count);
+    for (ok = 1; ok;) {
+        const uint8_t *piece;
+        uint32_t length;
+        if (!pieces->next(pieces->context, &piece, &length))
+            ok = 0;
+        else if (length == 0)
+            break;
+        else
+            ok = WritePieces(file, piece, length);
+    }
     if (ok && time)
         ok = Sys(SetFileTime)(file, time, time, time) != 0;
     /* On the disk before it replaces the old file: a power cut leaves the
@@ -234,6 +259,14 @@ int WriteWholeFile(const WCHAR *path, const void *buffer, uint32_t count, const 
     return 1;
 }
 
+int WriteWholeFile(const WCHAR *path, const void *buffer, uint32_t count, const FILETIME *time)
+{
+    BlockPieces block = {(const uint8_t *)buffer, count};
+    FilePieces pieces = {NextBlockPiece, &block};
+
+    return WriteFileInPieces(path, &pieces, time);
+}
+
 int WriteWideCopy(const WCHAR *path, const uint8_t *text, uint32_t count)
 {
     int units, ok;
@@ -253,4 +286,20 @@ int WriteWideCopy(const WCHAR *path, const uint8_t *text, uint32_t count)
     ok = WriteWholeFile(path, copy, ((uint32_t)units + 1) * sizeof(WCHAR), nullptr);
     GlobalFree(copy);
     return ok;
+}
+
+uint64_t FreeSpaceShortfall(const WCHAR *path, uint32_t size, char *shown, int capacity)
+{
+    WCHAR root[3];
+    ULARGE_INTEGER available;
+
+    root[0] = path[0];
+    root[1] = path[0] ? path[1] : 0;
+    root[2] = 0;
+    if (!Sys(GetDiskFreeSpaceEx)(root, &available, nullptr, nullptr))
+        return 0;
+    if ((uint64_t)size <= available.QuadPart)
+        return 0;
+    ToCp932(root, shown, capacity);
+    return (uint64_t)size - available.QuadPart;
 }

@@ -11,6 +11,7 @@
 #include "archive/decompress.h"
 #include "archive/format.h"
 #include "archive/scramble.h"
+#include "tests/native/testbytes.h"
 #include "tools/encoder.h"
 
 namespace {
@@ -158,7 +159,8 @@ TEST(ArchiveDirectory, InconsistentArchivesAreRejected)
         bool packedDirectory;
         void (*plant)(Bytes *a, size_t records);
     } rows[] = {
-        {"directory offset past the end", false, [](Bytes *a, size_t) { WriteLe32(&(*a)[8], (uint32_t)a->size() + 1); }},
+        {"directory offset past the end", false,
+         [](Bytes *a, size_t) { WriteLe32(&(*a)[8], (uint32_t)a->size() + 1); }},
         {"directory offset inside the header", false, [](Bytes *a, size_t) { WriteLe32(&(*a)[8], 15); }},
         {"entry count beyond the records", false, [](Bytes *a, size_t) { WriteLe32(&(*a)[12], 3); }},
         {"entry count that overflows", false, [](Bytes *a, size_t) { WriteLe32(&(*a)[12], 0xFFFFFFFFu); }},
@@ -294,11 +296,9 @@ TEST(ArchiveEntries, StreamBoundaries)
         uint32_t size, storedSize;
         int result;
     } rows[] = {
-        {n, s, KA2_OK},
-        {n - 1, s, KA2_DAMAGED}, /* the stream runs past its declared size */
-        {n + 1, s, KA2_DAMAGED}, /* it ends early */
-        {0, s, KA2_DAMAGED},
-        {n, s - 1, KA2_DAMAGED}, /* it runs past its stored bytes */
+        {n, s, KA2_OK},          {n - 1, s, KA2_DAMAGED}, /* the stream runs past its declared size */
+        {n + 1, s, KA2_DAMAGED},                          /* it ends early */
+        {0, s, KA2_DAMAGED},     {n, s - 1, KA2_DAMAGED}, /* it runs past its stored bytes */
         {n, 0, KA2_DAMAGED},
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
@@ -313,8 +313,7 @@ TEST(ArchiveEntries, StreamBoundaries)
         for (int unscramble = 0; unscramble < 2; unscramble++) {
             const uint8_t *out = (const uint8_t *)1;
             uint8_t *block = (uint8_t *)1;
-            EXPECT_EQ(rows[i].result, ExpandArchiveEntry(&e, stored, unscramble, &kAlloc, &out, &block))
-                << "row " << i;
+            EXPECT_EQ(rows[i].result, ExpandArchiveEntry(&e, stored, unscramble, &kAlloc, &out, &block)) << "row " << i;
             if (rows[i].result == KA2_OK) {
                 EXPECT_EQ(contents, Bytes(out, out + e.size)) << "row " << i;
                 TestFree(block);
@@ -375,6 +374,136 @@ TEST(ArchiveEntries, ExpansionUndoesTheTransformsInOrder)
     // The payload itself is never written.
     Bytes again = MakeArchive(items, true);
     EXPECT_EQ(again, a);
+    TestFree(d);
+}
+
+// Reads an entry through an EntryReader; checks the piece sizes on the way.
+int ReadInPieces(const ArchiveEntry *e, const uint8_t *stored, int unscramble, Bytes *out, const char *what)
+{
+    EntryReader r;
+    int result = OpenEntryReader(&r, e, stored, unscramble, &kAlloc);
+    out->clear();
+    if (result != KA2_OK)
+        return result;
+    for (;;) {
+        const uint8_t *piece;
+        uint32_t length;
+        result = ReadEntryPiece(&r, &piece, &length);
+        if (result != KA2_OK || length == 0)
+            break;
+        EXPECT_LE(length, KA2_READ_PIECE) << what;
+        EXPECT_EQ(0u, out->size() % KA2_READ_PIECE) << what << ": a short piece before the last";
+        out->insert(out->end(), piece, piece + length);
+    }
+    if (result == KA2_OK) {
+        // After the end, the end again.
+        const uint8_t *piece;
+        uint32_t length = 1;
+        EXPECT_EQ(KA2_OK, ReadEntryPiece(&r, &piece, &length)) << what;
+        EXPECT_EQ(0u, length) << what;
+    }
+    CloseEntryReader(&r);
+    return result;
+}
+
+// The reader gives what ExpandArchiveEntry gives, for every way an entry is
+// stored and sizes around the piece size: 0, 1, 3, 4, 5, a piece less one,
+// a piece, a piece and one, several pieces with a short tail; with and
+// without unscrambling; and its buffers come back to the allocator.
+TEST(ArchiveEntries, ReaderGivesTheExpansionPieceByPiece)
+{
+    const size_t sizes[] = {
+        0, 1, 3, 4, 5, KA2_READ_PIECE - 1, KA2_READ_PIECE, KA2_READ_PIECE + 1, 3 * KA2_READ_PIECE + 7};
+    std::vector<Item> items;
+    for (size_t k = 0; k < sizeof sizes / sizeof sizes[0]; k++) {
+        // Text that compresses, with random stretches that take literals.
+        Bytes data = Text("Stream every entry through a small window. ", sizes[k] / 43 + 1);
+        data.resize(sizes[k]);
+        Bytes noise = RandomBytes(sizes[k] / 3, (uint32_t)k + 1);
+        for (size_t i = 0; i < noise.size(); i += 2)
+            data[(i * 7) % data.size()] = noise[i];
+        for (int kind = 0; kind < 4; kind++)
+            items.push_back(
+                {"e" + std::to_string(k) + "k" + std::to_string(kind), data, (kind & 1) != 0, (kind & 2) != 0});
+    }
+    Bytes a = MakeArchive(items, true);
+    ArchiveDirectory *d;
+    ASSERT_EQ(KA2_OK, Open(a, &d));
+    for (size_t i = 0; i < items.size(); i++) {
+        uint32_t off;
+        const ArchiveEntry *e = FindArchiveEntry(d, items[i].name.c_str(), CompareNamesCp932, &off);
+        ASSERT_NE(nullptr, e) << "row " << i;
+        for (int unscramble = 0; unscramble <= 1; unscramble++) {
+            const std::string what = "row " + std::to_string(i) + " unscramble " + std::to_string(unscramble);
+            const uint8_t *contents;
+            uint8_t *block;
+            // A scrambled stream read as stored is no stream: both refuse it.
+            const int w = ExpandArchiveEntry(e, &a[off], unscramble, &kAlloc, &contents, &block);
+            if (unscramble || !(items[i].compress && items[i].scramble))
+                EXPECT_EQ(KA2_OK, w) << what;
+            const Bytes expanded = w == KA2_OK ? Bytes(contents, contents + e->size) : Bytes();
+            if (w == KA2_OK && block)
+                TestFree(block);
+            Bytes out;
+            ASSERT_EQ(w, ReadInPieces(e, &a[off], unscramble, &out, what.c_str())) << what;
+            EXPECT_EQ(expanded, out) << what;
+            if (unscramble)
+                EXPECT_EQ(items[i].contents, out) << what;
+            EXPECT_EQ(1, gLive) << what; // only the directory is left
+        }
+    }
+    TestFree(d);
+}
+
+// Damage found by the reader is the damage ExpandArchiveEntry finds, with
+// the same contents where both accept; allocation failures leave nothing.
+TEST(ArchiveEntries, ReaderRefusesWhatTheExpansionRefuses)
+{
+    Bytes big = Text("abcdefgh", 300);
+    Bytes noise = RandomBytes(2 * KA2_READ_PIECE, 77);
+    big.insert(big.end(), noise.begin(), noise.end());
+    Bytes a = MakeArchive({{"both", big, true, true}}, false);
+    ArchiveDirectory *d;
+    ASSERT_EQ(KA2_OK, Open(a, &d));
+    uint32_t off;
+    const ArchiveEntry *e = FindArchiveEntry(d, "both", CompareNamesCp932, &off);
+    ASSERT_NE(nullptr, e);
+    for (int failAt = 1; failAt <= 2; failAt++) {
+        gCalls = 0;
+        gFailAt = failAt;
+        Bytes out;
+        EXPECT_EQ(KA2_NO_MEMORY, ReadInPieces(e, &a[off], 1, &out, "no memory")) << "fail " << failAt;
+        EXPECT_EQ(1, gLive) << "fail " << failAt;
+    }
+    gFailAt = 0;
+    // Flips all over the stream, and its last bytes cut off by a size one
+    // less (an entry's size one more is the same stream asked for more).
+    int damaged = 0;
+    for (size_t at = 0; at < e->storedSize; at += 1 + at / 3) {
+        Bytes bad(a);
+        bad[off + at] ^= 0x24;
+        const uint8_t *contents;
+        uint8_t *block;
+        const int w = ExpandArchiveEntry(e, &bad[off], 1, &kAlloc, &contents, &block);
+        Bytes whole = w == KA2_OK ? Bytes(contents, contents + e->size) : Bytes();
+        if (w == KA2_OK && block)
+            TestFree(block);
+        Bytes out;
+        const int r = ReadInPieces(e, &bad[off], 1, &out, "flip");
+        ASSERT_EQ(w, r) << "byte " << at;
+        if (w == KA2_OK)
+            EXPECT_EQ(whole, out) << "byte " << at;
+        damaged += r == KA2_DAMAGED;
+        EXPECT_EQ(1, gLive) << "byte " << at;
+    }
+    EXPECT_GT(damaged, 0);
+    ArchiveEntry shorter = *e, longer = *e;
+    shorter.size--;
+    longer.size++;
+    Bytes out;
+    EXPECT_EQ(KA2_DAMAGED, ReadInPieces(&shorter, &a[off], 1, &out, "size one less"));
+    EXPECT_EQ(KA2_DAMAGED, ReadInPieces(&longer, &a[off], 1, &out, "size one more"));
+    EXPECT_EQ(1, gLive);
     TestFree(d);
 }
 

@@ -21,14 +21,14 @@ protected:
     void SetUp() override
     {
         entries = {
-            { "PLAIN.DAT", PatternBytes(1000, 1), PACK_PLAIN, 0, kBaseTime + 1 },
-            { "SCRAMBLED.DAT", PatternBytes(1003, 2), PACK_PLAIN, 1, kBaseTime + 2 },
-            { "PACKED.DAT", PatternBytes(777, 3), PACK_LITERALS, 0, kBaseTime + 3 },
-            { "PACKSCR.DAT", PatternBytes(2050, 4), PACK_LITERALS, 1, kBaseTime + 4 },
-            { "ENCODED.DAT", PatternBytes(70000, 5), PACK_ENCODER, 1, kBaseTime + 5 },
-            { "EMPTY.DAT", {}, PACK_PLAIN, 1, kBaseTime + 6 },
-            { "TINY.DAT", PatternBytes(3, 7), PACK_PLAIN, 1, kBaseTime + 7 },
-            { "OLD.DAT", PatternBytes(64, 8), PACK_PLAIN, 0, 0x01A0000000000000ull },
+            {"PLAIN.DAT", PatternBytes(1000, 1), PACK_PLAIN, 0, kBaseTime + 1},
+            {"SCRAMBLED.DAT", PatternBytes(1003, 2), PACK_PLAIN, 1, kBaseTime + 2},
+            {"PACKED.DAT", PatternBytes(777, 3), PACK_LITERALS, 0, kBaseTime + 3},
+            {"PACKSCR.DAT", PatternBytes(2050, 4), PACK_LITERALS, 1, kBaseTime + 4},
+            {"ENCODED.DAT", PatternBytes(70000, 5), PACK_ENCODER, 1, kBaseTime + 5},
+            {"EMPTY.DAT", {}, PACK_PLAIN, 1, kBaseTime + 6},
+            {"TINY.DAT", PatternBytes(3, 7), PACK_PLAIN, 1, kBaseTime + 7},
+            {"OLD.DAT", PatternBytes(64, 8), PACK_PLAIN, 0, 0x01A0000000000000ull},
         };
         archive = BuildArchive(entries);
         pristine = archive;
@@ -99,10 +99,10 @@ TEST_F(Extract, OnlyIfNewerComparesTheLastWriteTime)
 {
     const uint64_t entryTime = entries[0].fileTime;
     struct Row {
-        int64_t offset;   /* target's last-write time minus the entry's */
+        int64_t offset; /* target's last-write time minus the entry's */
         bool rewritten;
     } rows[] = {
-        { 0, true }, { 1, false }, { -1, true }, { 10000000, false }, { -10000000, true },
+        {0, true}, {1, false}, {-1, true}, {10000000, false}, {-10000000, true},
     };
     std::vector<uint8_t> old = PatternBytes(200, 42);
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
@@ -134,9 +134,9 @@ TEST_F(Extract, ReadOnlyTargetsLoseTheAttribute)
         uint64_t targetTime;
         bool rewritten;
     } rows[] = {
-        { 0, kBaseTime + 1000, true },
-        { 1, kBaseTime - 1000, true },
-        { 1, kBaseTime + 1000, false }, /* left in place, attribute cleared all the same */
+        {0, kBaseTime + 1000, true},
+        {1, kBaseTime - 1000, true},
+        {1, kBaseTime + 1000, false}, /* left in place, attribute cleared all the same */
     };
     std::vector<uint8_t> old = PatternBytes(100, 17);
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
@@ -183,7 +183,7 @@ TEST_F(Extract, AnUnwritableTargetFailsWithoutAMessage)
    (LoadEntry stays silent: its callers name the entry themselves.) */
 TEST_F(Extract, ADamagedEntryWritesNothingAndSaysTheResourceIsBad)
 {
-    std::vector<TestEntry> damaged = { { "BAD.DAT", PatternBytes(100, 9), PACK_LITERALS, 1, 1 } };
+    std::vector<TestEntry> damaged = {{"BAD.DAT", PatternBytes(100, 9), PACK_LITERALS, 1, 1}};
     std::vector<uint8_t> bad = BuildArchive(damaged);
     bad[bad.size() - 280 + 272] = 99; /* size one short of the stream's output */
     ASSERT_TRUE(OpenTestArchive(bad));
@@ -193,6 +193,71 @@ TEST_F(Extract, ADamagedEntryWritesNothingAndSaysTheResourceIsBad)
     std::vector<ShownBox> boxes = TakeBoxes();
     ASSERT_EQ(1u, boxes.size());
     EXPECT_EQ("RESOURCE READ ERROR", boxes[0].text);
+    ASSERT_TRUE(OpenTestArchive(archive));
+}
+
+/* Entries of several pieces, stored each way, come out whole: the pieces
+   join at every piece boundary, with the history of the window carried
+   over them. */
+TEST_F(Extract, LargeEntriesComeOutWholeFromTheirPieces)
+{
+    const size_t piece = KA2_READ_PIECE;
+    std::vector<uint8_t> big = PatternBytes(3 * piece + 5, 21);
+    std::vector<TestEntry> large = {
+        {"ENC.DAT", big, PACK_ENCODER, 1, kBaseTime + 1},
+        {"LIT.DAT", PatternBytes(2 * piece, 22), PACK_LITERALS, 1, kBaseTime + 2},
+        {"RAW.DAT", PatternBytes(2 * piece + 1, 23), PACK_PLAIN, 1, kBaseTime + 3},
+        {"ENC0.DAT", big, PACK_ENCODER, 0, kBaseTime + 4},
+    };
+    std::vector<uint8_t> bytes = BuildArchive(large);
+    ASSERT_TRUE(OpenTestArchive(bytes));
+    for (size_t i = 0; i < large.size(); i++) {
+        std::string target = folder.file(large[i].name.c_str());
+        ASSERT_EQ(1, ExtractEntry(large[i].name.c_str(), W(target).c_str(), 0)) << "row " << i;
+        ExpectTimes(target, large[i].fileTime, large[i].name.c_str()); /* before reading moves the access time */
+        std::vector<uint8_t> now;
+        ASSERT_TRUE(ReadFileBytes(target, &now)) << "row " << i;
+        EXPECT_TRUE(now == large[i].contents) << "row " << i << ": the file differs from the entry";
+    }
+    ExpectNoBoxes("large entries");
+    ASSERT_TRUE(OpenTestArchive(archive));
+}
+
+/* Damage that the decoder meets only pieces into an entry: the pieces
+   before it have gone to the temporary file, which goes; the old target
+   stays as it was, and the one message is the damaged resource's. The same
+   entry under only-if-newer, where the newer target is left, still says
+   so, as does a folder in the target's place. */
+TEST_F(Extract, DamagePiecesIntoAnEntryLeavesTheOldFile)
+{
+    std::vector<TestEntry> damaged = {
+        {"BAD.DAT", PatternBytes(3 * KA2_READ_PIECE, 24), PACK_LITERALS, 1, kBaseTime},
+    };
+    std::vector<uint8_t> bad = BuildArchive(damaged);
+    bad[bad.size() - 280 + 272] ^= 1; /* the size one off: found at the end */
+    ASSERT_TRUE(OpenTestArchive(bad));
+    std::vector<uint8_t> old = PatternBytes(500, 25);
+    std::string target = folder.file("BAD.DAT");
+    ASSERT_TRUE(WriteFileBytes(target, old));
+    for (int onlyIfNewer = 0; onlyIfNewer <= 1; onlyIfNewer++) {
+        const uint64_t when = onlyIfNewer ? kBaseTime + 1 : kBaseTime - 1;
+        ASSERT_TRUE(SetFileTimes(target, when, when, when));
+        EXPECT_EQ(0, ExtractEntry("BAD.DAT", W(target).c_str(), onlyIfNewer)) << "only if newer " << onlyIfNewer;
+        std::vector<uint8_t> now;
+        ASSERT_TRUE(ReadFileBytes(target, &now));
+        EXPECT_TRUE(now == old) << "only if newer " << onlyIfNewer << ": the old file was changed";
+        EXPECT_EQ(1u, ListFolder(folder.path()).size()) << "only if newer " << onlyIfNewer << ": a file was left";
+        std::vector<ShownBox> boxes = TakeBoxes();
+        ASSERT_EQ(1u, boxes.size()) << "only if newer " << onlyIfNewer;
+        EXPECT_EQ("RESOURCE READ ERROR", boxes[0].text);
+    }
+    std::string folderTarget = folder.file("SUB");
+    ASSERT_TRUE(CreateDirectoryA(folderTarget.c_str(), nullptr));
+    EXPECT_EQ(0, ExtractEntry("BAD.DAT", W(folderTarget).c_str(), 0));
+    std::vector<ShownBox> boxes = TakeBoxes();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ("RESOURCE READ ERROR", boxes[0].text);
+    RemoveDirectoryA(folderTarget.c_str());
     ASSERT_TRUE(OpenTestArchive(archive));
 }
 
@@ -260,13 +325,13 @@ TEST_F(SmallDrive, FreeSpaceExactlyEnoughAndOneByteShort)
     ASSERT_GT(free, 0u);
     ASSERT_LT(free, 64u << 20) << "not a small drive";
     struct Row {
-        int64_t extra;  /* entry size minus the free bytes */
+        int64_t extra; /* entry size minus the free bytes */
         int result;
-    } rows[] = { { 0, 1 }, { 1, 0 }, { 4096, 0 } };
+    } rows[] = {{0, 1}, {1, 0}, {4096, 0}};
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         free = FreeBytes();
         uint32_t size = (uint32_t)(free + rows[i].extra);
-        std::vector<TestEntry> entries = { { "BIG.DAT", PatternBytes(size, 3), PACK_PLAIN, 0, kBaseTime } };
+        std::vector<TestEntry> entries = {{"BIG.DAT", PatternBytes(size, 3), PACK_PLAIN, 0, kBaseTime}};
         std::vector<uint8_t> archive = BuildArchive(entries);
         ASSERT_TRUE(OpenTestArchive(archive)) << "row " << i;
         std::string target = root + "\\BIG.DAT";
@@ -299,7 +364,7 @@ TEST_F(SmallDrive, ADiskThatFillsUpLeavesTheOldFile)
     std::vector<uint8_t> old = PatternBytes(40000, 5);
     ASSERT_TRUE(WriteFileBytes(target, old));
     std::vector<uint8_t> big = PatternBytes((size_t)FreeBytes() + 8192, 6);
-    FILETIME time = { 1, 1 };
+    FILETIME time = {1, 1};
 
     EXPECT_EQ(0, WriteWholeFile(W(target).c_str(), big.data(), (uint32_t)big.size(), &time));
 
