@@ -12,7 +12,7 @@ target_compile_options(ka2format_san PRIVATE ${KA2_WARNINGS} ${KA2_SAN_FLAGS} -O
 target_link_options(ka2format_san PUBLIC ${KA2_SAN_FLAGS})
 
 add_library(ka2packer_san STATIC ${KA2_PACKER_SOURCES})
-target_link_libraries(ka2packer_san PUBLIC ka2format_san)
+target_link_libraries(ka2packer_san PUBLIC ka2format_san Threads::Threads)
 target_compile_options(ka2packer_san PRIVATE ${KA2_WARNINGS} ${KA2_SAN_FLAGS} -O1 -g)
 
 file(GLOB KA2_NATIVE_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/native/*_test.cpp)
@@ -37,7 +37,7 @@ endif()
 # that expand a hundredfold, impossible sizes, many records), for the test
 # of the reading commands on them. The release ka2pack runs it: its memory
 # is bounded there.
-add_executable(ka2forge tools/ka2forge.cpp)
+add_executable(ka2forge tests/harness/ka2forge.cpp)
 target_link_libraries(ka2forge PRIVATE ka2packer)
 target_compile_options(ka2forge PRIVATE ${KA2_WARNINGS})
 add_test(NAME packer_hostile

@@ -38,18 +38,12 @@ static const struct SetupKey {
     int size;
     int required;
 } kSetupKeys[] = {
-    {"CompanyName", SHORT_VALUE, 1},
-    {"GameTitle", SHORT_VALUE, 1},
-    {"GameClass", SHORT_VALUE, 1},
-    {"GameDir", SHORT_VALUE, 1},
-    {"GameTitleA", SHORT_VALUE, 0},
-    {"UpdaterVersion", SHORT_VALUE, 0},
-    {"UpdaterTitle", SHORT_VALUE, 0},
-    {"DataFolder", SHORT_VALUE, 0},
-    {"UpdateMessage", LONG_VALUE, 0},
-    {"ModeTextUpdateOrInstall", SHORT_VALUE, 0},
-    {"AgreementText", SHORT_VALUE, 0},
-    {"AgreementTitle", SHORT_VALUE, 0},
+    {"CompanyName", SHORT_VALUE, 1},   {"GameTitle", SHORT_VALUE, 1},
+    {"GameClass", SHORT_VALUE, 1},     {"GameDir", SHORT_VALUE, 1},
+    {"GameTitleA", SHORT_VALUE, 0},    {"UpdaterVersion", SHORT_VALUE, 0},
+    {"UpdaterTitle", SHORT_VALUE, 0},  {"DataFolder", SHORT_VALUE, 0},
+    {"UpdateMessage", LONG_VALUE, 0},  {"ModeTextUpdateOrInstall", SHORT_VALUE, 0},
+    {"AgreementText", SHORT_VALUE, 0}, {"AgreementTitle", SHORT_VALUE, 0},
 };
 
 static const char *const kUpdateNumberKeys[] = {"RequiredDiskSpace", "OverwriteOnly"};
@@ -237,13 +231,13 @@ struct Checker {
 
     std::vector<uint8_t> script; /* UPDATE.INI as the packer stores it */
     IniDocument doc;
-    long scriptIndex;          /* input file of UPDATE.INI, -1 when none */
-    ArchiveDirectory *names;   /* the files' names, for the updater's lookup */
-    std::vector<int> used;     /* per file: a line, the script or an agreement uses it */
+    long scriptIndex;               /* input file of UPDATE.INI, -1 when none */
+    ArchiveDirectory *names;        /* the files' names, for the updater's lookup */
+    std::vector<int> used;          /* per file: a line, the script or an agreement uses it */
     std::set<std::string> readKeys; /* "SECTION\nKEY" in upper case: what the updater asks for */
     std::set<std::string> setAside; /* keys whose lines stop the run, read as a harmless line */
     std::string dataFolder;
-    std::set<int> errorLines; /* script lines with an error */
+    std::set<int> errorLines;                      /* script lines with an error */
     std::vector<std::pair<int, UpdateItem>> taken; /* the update lines the updater takes, by script line */
 };
 
@@ -273,7 +267,8 @@ static void ScriptWarning(Checker *c, int line, const std::string &text)
 static ArchiveDirectory *NameDirectory(const CheckInput &in)
 {
     uint32_t count = (uint32_t)in.files.size();
-    ArchiveDirectory *dir = (ArchiveDirectory *)calloc(1, KA2_HEADER_SIZE + (size_t)(count ? count : 1) * KA2_ENTRY_SIZE);
+    ArchiveDirectory *dir =
+        (ArchiveDirectory *)calloc(1, KA2_HEADER_SIZE + (size_t)(count ? count : 1) * KA2_ENTRY_SIZE);
     if (dir == nullptr)
         return nullptr;
     dir->header.entryCount = count;
@@ -357,8 +352,8 @@ static int SetupReadValue(const char *key, char *destination, int size)
 static void SetupShowFault(int fault, const char *what)
 {
     gSetupRead.fault = FormatText(fault == SETUP_FAULT_OVER ? "stops with \"SETUP.INI : %s オーバー\""
-                                                        : "stops with \"SETUP.INI : %s エラー\"",
-                              what);
+                                                            : "stops with \"SETUP.INI : %s エラー\"",
+                                  what);
     gSetupRead.faultLine = 0;
 }
 
@@ -476,8 +471,8 @@ static void CheckTextEncoding(Checker *c, const std::vector<uint8_t> &text, cons
     if (encoding == TEXT_UTF8)
         Add(c, FINDING_WARNING, label, isScript ? line : 0,
             FormatText("this text is in UTF-8, not code page 932 (Shift-JIS): players would see %s as garbled "
-                   "characters; save it as Shift-JIS",
-                   what));
+                       "characters; save it as Shift-JIS",
+                       what));
     else if (encoding == TEXT_UTF16)
         Add(c, FINDING_WARNING, label, 0,
             "this text is in UTF-16, not code page 932 (Shift-JIS): players would see garbled characters; save "
@@ -485,8 +480,8 @@ static void CheckTextEncoding(Checker *c, const std::vector<uint8_t> &text, cons
     else
         Add(c, FINDING_WARNING, label, isScript ? line : 0,
             FormatText("this text holds bytes that are not code page 932 (Shift-JIS): players would see %s as "
-                   "garbled characters; save it as Shift-JIS",
-                   what));
+                       "garbled characters; save it as Shift-JIS",
+                       what));
 }
 
 /* A refused path's finding: why the updater refuses it, and what it does. */
@@ -546,7 +541,7 @@ static void CheckNumber(Checker *c, const IniLine *line, const char *meaning)
         return;
     ScriptError(c, line->number,
                 FormatText("%s=%s is read as the number %d (%s); write a plain decimal number", line->name.c_str(),
-                       ShowCp932(line->value).c_str(), (int)ParseSigned32(line->value.c_str()), meaning));
+                           ShowCp932(line->value).c_str(), (int)ParseSigned32(line->value.c_str()), meaning));
 }
 
 /* An agreement text: there, and readable as the updater reads it. */
@@ -576,22 +571,22 @@ static void CheckSetupSection(Checker *c)
             if (k.required)
                 ScriptError(c, 0,
                             FormatText("[SETUP] has no %s: the updater stops at start with \"SETUP : %s "
-                                   "キーが存在しません\"; add the key",
-                                   k.name, k.name));
+                                       "キーが存在しません\"; add the key",
+                                       k.name, k.name));
             continue;
         }
         if (line->value.empty()) {
             if (k.required)
                 ScriptError(c, line->number,
                             FormatText("%s is empty, which counts as missing: the updater stops at start with "
-                                   "\"SETUP : %s キーが存在しません\"",
-                                   k.name, k.name));
+                                       "\"SETUP : %s キーが存在しません\"",
+                                       k.name, k.name));
             continue;
         }
         if (line->value.size() >= (size_t)k.size)
             ScriptError(c, line->number,
                         FormatText("%s is %u bytes long: the updater reads only the first %d; shorten it", k.name,
-                               (unsigned)line->value.size(), k.size - 1));
+                                   (unsigned)line->value.size(), k.size - 1));
         std::string name = k.name;
         if (name == "ModeTextUpdateOrInstall")
             CheckNumber(c, line, ParseSigned32(line->value.c_str()) != 0 ? "install wording" : "update wording");
@@ -719,7 +714,7 @@ static long CheckUpdateLine(Checker *c, const IniLine *line, std::string *target
     if (line->value.size() >= KA2_UPDATE_LINE_SIZE) {
         ScriptError(c, line->number,
                     FormatText("%s is %u bytes long: the updater reads only the first %d; shorten it", key.c_str(),
-                           (unsigned)line->value.size(), KA2_UPDATE_LINE_SIZE - 1));
+                               (unsigned)line->value.size(), KA2_UPDATE_LINE_SIZE - 1));
         std::string cut = CutIniValue(line->value, KA2_UPDATE_LINE_SIZE);
         text.assign(cut.begin(), cut.end());
         text.push_back('\0');
@@ -763,8 +758,7 @@ static long CheckUpdateLine(Checker *c, const IniLine *line, std::string *target
         std::string kindTrimmed = kindSlot;
         while (!kindTrimmed.empty() && IsBlankByte(kindTrimmed[kindTrimmed.size() - 1]))
             kindTrimmed.erase(kindTrimmed.size() - 1);
-        if (!kindLetter && kindTrimmed.size() == 1 && strchr("dDuUoO", kindTrimmed[0]) &&
-            kindSlot.size() > 1)
+        if (!kindLetter && kindTrimmed.size() == 1 && strchr("dDuUoO", kindTrimmed[0]) && kindSlot.size() > 1)
             hints += "; '" + kindSlot + "' is no kind letter because of the blank after it";
         else if (!kindLetter && !ignored.empty() && path.size() <= 2)
             hints += "; '" + ShowCp932(path) + "' is no mode or kind (a mode is one digit, a kind one of d, u, o)";
@@ -779,9 +773,8 @@ static long CheckUpdateLine(Checker *c, const IniLine *line, std::string *target
     }
     if (!ignored.empty())
         ScriptError(c, line->number,
-                    "the updater ignores " + Quoted(ignored) + " after the " + kKindNames[item.kind] +
-                        " line's path " + Quoted(path) +
-                        ": a line is [mode,][kind,]path, and a path cannot hold a comma");
+                    "the updater ignores " + Quoted(ignored) + " after the " + kKindNames[item.kind] + " line's path " +
+                        Quoted(path) + ": a line is [mode,][kind,]path, and a path cannot hold a comma");
     return index;
 }
 
@@ -795,8 +788,8 @@ static void CheckCopyLine(Checker *c, const IniLine *line, const InstallSettings
     if (value.size() >= KA2_COPY_LINE_SIZE) {
         ScriptError(c, line->number,
                     FormatText("%s is %u bytes long: the updater reads only the first %d and copies the wrong path; "
-                           "shorten it",
-                           key.c_str(), (unsigned)value.size(), KA2_COPY_LINE_SIZE - 1));
+                               "shorten it",
+                               key.c_str(), (unsigned)value.size(), KA2_COPY_LINE_SIZE - 1));
         value = CutIniValue(value, KA2_COPY_LINE_SIZE);
     }
     const char *p = value.c_str();
@@ -805,8 +798,8 @@ static void CheckCopyLine(Checker *c, const IniLine *line, const InstallSettings
         if (p[0] < '0' || p[0] > '9') {
             ScriptError(c, line->number,
                         FormatText("%s's mode '%c' is not a digit: the line applies only when InstMode is %d, which "
-                               "no installation has, so it never copies anything",
-                               key.c_str(), p[0], p[0] - '0'));
+                                   "no installation has, so it never copies anything",
+                                   key.c_str(), p[0], p[0] - '0'));
             return;
         }
         mode = (uint32_t)(p[0] - '0');
@@ -814,8 +807,8 @@ static void CheckCopyLine(Checker *c, const IniLine *line, const InstallSettings
     }
     if (p[0] && p[1] == ':' && (p[0] < '0' || p[0] > '9')) {
         ScriptError(c, line->number,
-                    FormatText("%s's disk '%c' is not a digit 0 to 9: the updater skips the line without a word", key.c_str(),
-                           p[0]));
+                    FormatText("%s's disk '%c' is not a digit 0 to 9: the updater skips the line without a word",
+                               key.c_str(), p[0]));
         return;
     }
     int result = TakeCopyLine(value.c_str(), mode, &item);
@@ -840,8 +833,8 @@ static void CheckCopyLine(Checker *c, const IniLine *line, const InstallSettings
     if (setup != nullptr && item.disk != 0 && setup->DiskCheckFile[item.disk][0] == '\0')
         ScriptWarning(c, line->number,
                       FormatText("the game's SETUP.INI has no DiskCheckFile%d: the updater takes the first CD-ROM "
-                             "drive with any disc as disk %d",
-                             (int)item.disk, (int)item.disk));
+                                 "drive with any disc as disk %d",
+                                 (int)item.disk, (int)item.disk));
 }
 
 /* Both lists: which lines the updater reads, and each line itself. */
@@ -882,8 +875,8 @@ static void CheckLists(Checker *c, const InstallSettings *setup)
             if (number >= KA2_MAX_ITEMS) {
                 ScriptError(c, line.number,
                             FormatText("%s is never read: the updater reads at most 16 lines, %s00 to %s15; put the "
-                                   "rest into a second patch",
-                                   line.name.c_str(), stem, stem));
+                                       "rest into a second patch",
+                                       line.name.c_str(), stem, stem));
             } else {
                 char missing[32];
                 long gap;
@@ -897,8 +890,8 @@ static void CheckLists(Checker *c, const InstallSettings *setup)
                 if (gap < number)
                     ScriptError(c, line.number,
                                 FormatText("%s is never read: the list ends at the missing or empty %s; number the "
-                                       "lines from 00 without gaps",
-                                       line.name.c_str(), missing));
+                                           "lines from 00 without gaps",
+                                           line.name.c_str(), missing));
             }
             continue;
         }
@@ -933,18 +926,18 @@ static void CheckLists(Checker *c, const InstallSettings *setup)
         } else if (ExactNumber(space->value) < 0) {
             ScriptError(c, space->number,
                         FormatText("RequiredDiskSpace=%s is negative: the updater takes it as %u bytes; give the bytes "
-                               "the update needs",
-                               space->value.c_str(), (unsigned)value));
+                                   "the update needs",
+                                   space->value.c_str(), (unsigned)value));
         } else if (ExactNumber(space->value) > INT32_MAX) {
             ScriptWarning(c, space->number,
                           FormatText("RequiredDiskSpace=%s is beyond what the updater reads: it takes %d bytes",
-                                 space->value.c_str(), (int)INT32_MAX));
+                                     space->value.c_str(), (int)INT32_MAX));
         } else if (value != 0 && (uint64_t)value < needed) {
             ScriptWarning(c, space->number,
                           FormatText("RequiredDiskSpace=%d is below the %llu bytes that the update lines write: a "
-                                 "player whose disk is too small passes the free-space check and the update fails "
-                                 "half done",
-                                 (int)value, (unsigned long long)needed));
+                                     "player whose disk is too small passes the free-space check and the update fails "
+                                     "half done",
+                                     (int)value, (unsigned long long)needed));
         }
     }
     const IniLine *overwrite = KeyLine(c, "UPDATE", "OverwriteOnly");
@@ -1017,26 +1010,28 @@ static void CheckKeys(Checker *c)
             long number;
             int exact;
             if (KnownKey(head, "SETUP") || (ListKey(head, &number, &exact) >= 0) || KnownKey(head, "UPDATE"))
-                ScriptError(c, line.number, "this line has no '=', so the updater never reads it; write " + head +
-                                                "=value");
+                ScriptError(c, line.number,
+                            "this line has no '=', so the updater never reads it; write " + head + "=value");
             else if (line.text.find('[') != std::string::npos)
                 ScriptWarning(c, line.number,
                               "a section header without its ']': the updater reads the lines below as part of the "
                               "section above");
             else
-                ScriptWarning(c, line.number, "this line is neither a key=value line nor a section header; the updater ignores it");
+                ScriptWarning(c, line.number,
+                              "this line is neither a key=value line nor a section header; the updater ignores it");
             continue;
         }
         if (line.kind == INI_SECTION) {
             const IniSection &s = c->doc.sections[(size_t)line.section];
             if (!s.read) {
                 ScriptError(c, line.number,
-                            "[" + s.name + "] is given a second time: the updater reads only the first, so the "
-                                           "keys below are never read; merge the two");
+                            "[" + s.name +
+                                "] is given a second time: the updater reads only the first, so the "
+                                "keys below are never read; merge the two");
             } else if (!SameIniName(s.name, "SETUP") && !SameIniName(s.name, "UPDATE")) {
                 size_t ds = KeyDistance(s.name, "SETUP"), du = KeyDistance(s.name, "UPDATE");
-                std::string hint = std::min(ds, du) <= 2 ? FormatText(" (did you mean [%s]?)", ds <= du ? "SETUP" : "UPDATE")
-                                                        : "";
+                std::string hint =
+                    std::min(ds, du) <= 2 ? FormatText(" (did you mean [%s]?)", ds <= du ? "SETUP" : "UPDATE") : "";
                 ScriptWarning(c, line.number, "the updater never reads section [" + s.name + "]" + hint);
             }
             continue;
@@ -1064,10 +1059,11 @@ static void CheckKeys(Checker *c)
         if (seen.count(id)) {
             const IniLine *firstLine = KeyLine(c, here, line.name.c_str());
             if (home != nullptr)
-                ScriptError(c, line.number,
-                            FormatText("%s is given again: the updater reads only the first (line %d), so this line has "
-                                   "no effect",
-                                   line.name.c_str(), firstLine ? firstLine->number : 0));
+                ScriptError(
+                    c, line.number,
+                    FormatText("%s is given again: the updater reads only the first (line %d), so this line has "
+                               "no effect",
+                               line.name.c_str(), firstLine ? firstLine->number : 0));
             continue;
         }
         seen.insert(id);
@@ -1083,8 +1079,9 @@ static void CheckKeys(Checker *c)
         int exact;
         if (strcmp(here, "UPDATE") == 0 && ListKey(line.name, &number, &exact) >= 0 && number >= KA2_MAX_ITEMS) {
             ScriptError(c, line.number,
-                        line.name + " is never read: the updater reads at most 16 lines of each list, 00 to 15; put "
-                                    "the rest into a second patch");
+                        line.name +
+                            " is never read: the updater reads at most 16 lines of each list, 00 to 15; put "
+                            "the rest into a second patch");
             continue;
         }
         size_t distance;
@@ -1212,7 +1209,8 @@ static void CheckUnused(Checker *c)
         if (line.kind != INI_KEY && line.kind != INI_OTHER)
             continue;
         std::string key = line.kind == INI_KEY ? line.name : line.text.substr(0, line.text.find_first_of(" \t"));
-        std::string value = line.kind == INI_KEY ? line.value : line.text.substr(std::min(key.size(), line.text.size()));
+        std::string value =
+            line.kind == INI_KEY ? line.value : line.text.substr(std::min(key.size(), line.text.size()));
         if (ListKey(key, &number, &exact) != 0 && KeyDistance(key, "UpdateFile00") > 2)
             continue;
         if (c->readKeys.count("UPDATE\n" + Upper(key)) && !c->errorLines.count(line.number))

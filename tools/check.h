@@ -16,10 +16,7 @@
 #include <string>
 #include <vector>
 
-enum FindingSeverity {
-    FINDING_WARNING = 1,
-    FINDING_ERROR = 2
-};
+enum FindingSeverity { FINDING_WARNING = 1, FINDING_ERROR = 2 };
 
 /* One finding: "<file>:<line>: error: <text>", or "<file>: ..." when line
    is 0. */

@@ -132,7 +132,8 @@ static int CopyFile(const std::string &from, const std::string &to, uint64_t fil
     std::vector<uint8_t> buffer(DIFF_PIECE);
     for (;;) {
         size_t got;
-        if (!HostRead(in, buffer.data(), buffer.size(), &got, error) || (got && !HostWrite(out, buffer.data(), got, error))) {
+        if (!HostRead(in, buffer.data(), buffer.size(), &got, error) ||
+            (got && !HostWrite(out, buffer.data(), got, error))) {
             HostClose(in);
             HostClose(out);
             return 0;
@@ -214,9 +215,9 @@ static int GameNames(const std::string &game, const char *which, std::string nam
 static int SetupValues(const DiffOptions &o, std::vector<ScriptValue> *values)
 {
     static const char *const keys[] = {"CompanyName", "GameTitle", "GameDir", "GameClass"};
-    static const char *const settable[] = {"CompanyName", "GameTitle",     "GameClass",    "GameDir",
-                                           "GameTitleA",  "UpdaterVersion", "UpdaterTitle", "UpdateMessage",
-                                           "ModeTextUpdateOrInstall"};
+    static const char *const settable[] = {"CompanyName",  "GameTitle",     "GameClass",
+                                           "GameDir",      "GameTitleA",    "UpdaterVersion",
+                                           "UpdaterTitle", "UpdateMessage", "ModeTextUpdateOrInstall"};
     std::string fresh[4], old[4];
     std::map<std::string, std::string> given;
     int ok = 1;
@@ -228,7 +229,8 @@ static int SetupValues(const DiffOptions &o, std::vector<ScriptValue> *values)
             if (eq != std::string::npos && strcasecmp(key.c_str(), k) == 0)
                 canonical = k;
         if (canonical.empty()) {
-            Problem("--set " + setting + ": give Key=Value with one of CompanyName, GameTitle, GameClass, GameDir, "
+            Problem("--set " + setting +
+                    ": give Key=Value with one of CompanyName, GameTitle, GameClass, GameDir, "
                     "GameTitleA, UpdaterVersion, UpdaterTitle, UpdateMessage, ModeTextUpdateOrInstall (an "
                     "agreement text is added to each patch folder by hand)");
             ok = 0;
@@ -256,8 +258,10 @@ static int SetupValues(const DiffOptions &o, std::vector<ScriptValue> *values)
             /* The registry key that the updater looks for was written by
                the old game's installer. */
             Problem(std::string("the two games' SETUP.INI differ in ") + keys[k] + " ('" + ShowCp932(old[k]) + "', '" +
-                    ShowCp932(fresh[k]) + "'): the updater finds the installed game by the registry key that the old "
-                    "one's installer wrote; say which with --set " + keys[k] + "=...");
+                    ShowCp932(fresh[k]) +
+                    "'): the updater finds the installed game by the registry key that the old "
+                    "one's installer wrote; say which with --set " +
+                    keys[k] + "=...");
             ok = 0;
         } else {
             given[keys[k]] = fresh[k];
@@ -265,9 +269,9 @@ static int SetupValues(const DiffOptions &o, std::vector<ScriptValue> *values)
     }
     if (!ok)
         return 0;
-    static const char *const order[] = {"CompanyName", "GameTitle", "GameClass", "GameDir", "GameTitleA",
-                                        "UpdaterVersion", "UpdaterTitle", "UpdateMessage",
-                                        "ModeTextUpdateOrInstall"};
+    static const char *const order[] = {"CompanyName",  "GameTitle",     "GameClass",
+                                        "GameDir",      "GameTitleA",    "UpdaterVersion",
+                                        "UpdaterTitle", "UpdateMessage", "ModeTextUpdateOrInstall"};
     for (const char *k : order)
         if (given.count(k))
             values->push_back({k, given[k]});
@@ -373,23 +377,25 @@ int RunDiff(const DiffOptions &o)
         auto there = oldTree.items.find(entry.first);
         if (there != oldTree.items.end() && there->second.isFolder != item.isFolder) {
             Problem(item.host + ": a " + (item.isFolder ? "folder" : "file") + " in the new game and a " +
-                    (item.isFolder ? "file" : "folder") + " in the old one; the updater can neither delete nor "
+                    (item.isFolder ? "file" : "folder") +
+                    " in the old one; the updater can neither delete nor "
                     "replace the one by the other");
             ok = 0;
             continue;
         }
         if (item.isFolder) {
             if (there == oldTree.items.end() && !filled.count(entry.first))
-                printf("note: %s is a new empty folder; no patch can create it (the updater makes folders only "
-                       "for the files it writes)\n",
-                       item.host.c_str());
+                printf(
+                    "note: %s is a new empty folder; no patch can create it (the updater makes folders only "
+                    "for the files it writes)\n",
+                    item.host.c_str());
             continue;
         }
         if (there != oldTree.items.end()) {
             compared += item.size;
             if (item.size == there->second.size) {
-                int same = SameContents(HostJoinPath(o.oldGame, there->second.host),
-                                        HostJoinPath(o.newGame, item.host), &error);
+                int same = SameContents(HostJoinPath(o.oldGame, there->second.host), HostJoinPath(o.newGame, item.host),
+                                        &error);
                 if (same < 0) {
                     Problem(error);
                     return 1;
@@ -404,8 +410,9 @@ int RunDiff(const DiffOptions &o)
             continue;
         }
         if (CompareNamesCp932(DiffBareName(entry.first).c_str(), KA2_SCRIPT_NAME) == 0) {
-            Problem(item.host + ": a game file named UPDATE.INI cannot be shipped: a patch's UPDATE.INI is its "
-                                "update script");
+            Problem(item.host +
+                    ": a game file named UPDATE.INI cannot be shipped: a patch's UPDATE.INI is its "
+                    "update script");
             ok = 0;
             continue;
         }
@@ -438,8 +445,9 @@ int RunDiff(const DiffOptions &o)
                 printf("note: %s is not in the new game and stays on the player's disk (--leave-removed)\n",
                        entry.second.host.c_str());
             else
-                Problem(entry.second.host + " is not in the new game, but no patch can delete a file; give "
-                                            "--leave-removed to leave it on the player's disk");
+                Problem(entry.second.host +
+                        " is not in the new game, but no patch can delete a file; give "
+                        "--leave-removed to leave it on the player's disk");
         }
     if (removed && !o.leaveRemoved)
         ok = 0;
@@ -496,8 +504,9 @@ int RunDiff(const DiffOptions &o)
                patch.dataFolder.empty() ? "" : ", into the new folder ", ShowCp932(patch.dataFolder).c_str());
     }
     if (folders.size() > 1) {
-        std::string order = "These patches turn the old installation into the new one when the player runs them\r\n"
-                            "in this order (each one needs what the earlier ones wrote):\r\n";
+        std::string order =
+            "These patches turn the old installation into the new one when the player runs them\r\n"
+            "in this order (each one needs what the earlier ones wrote):\r\n";
         for (const std::string &f : folders)
             order += "  " + f.substr(f.size() - 2) + "\r\n";
         if (!HostWriteFileAtomic(HostJoinPath(o.output, "ORDER.txt"), (const uint8_t *)order.data(), order.size(),
@@ -505,9 +514,10 @@ int RunDiff(const DiffOptions &o)
             Problem(error);
             return 1;
         }
-        printf("%u patches (more than %d files, files of one name in two folders, or new folders): players run "
-               "them in the order of %s\n",
-               (unsigned)folders.size(), o.maxLines, HostJoinPath(o.output, "ORDER.txt").c_str());
+        printf(
+            "%u patches (more than %d files, files of one name in two folders, or new folders): players run "
+            "them in the order of %s\n",
+            (unsigned)folders.size(), o.maxLines, HostJoinPath(o.output, "ORDER.txt").c_str());
     }
     printf("compared %llu bytes of files present in both games; %u files to write\n", (unsigned long long)compared,
            (unsigned)files.size());

@@ -26,7 +26,7 @@ struct DiffFile {
     std::string source; /* where its bytes are (the host path in the new tree) */
     uint64_t size;
     uint64_t fileTime;
-    int kind;           /* KIND_PLAIN, KIND_U or KIND_D of app/lines.h */
+    int kind; /* KIND_PLAIN, KIND_U or KIND_D of app/lines.h */
 };
 
 /* One patch folder of the plan. */

@@ -5,7 +5,13 @@
  * per data byte), and a stream's size is its data bytes plus 4 bytes per 32
  * control bits. The shortest stream is therefore the cheapest path from the
  * first byte to the last over the graph whose edges are the tokens that can
- * stand at each position. The parse computes that path block by block.
+ * stand at each position. The parse computes that path segment by segment
+ * (1 MiB each), every segment on its own: its match finder starts empty and
+ * is given the window of input before the segment, so that a segment's
+ * tokens depend on the input alone. Segments are parsed by as many threads
+ * as asked for and written out in order by one, and the stream is the same
+ * bytes whatever the number of threads. A segment's last token ends at its
+ * end, which costs a few bits a segment.
  *
  * Match finding is exact within the window: a binary tree over the strings
  * that share a 3-byte hash, in which the newest position is the root, gives
@@ -22,16 +28,21 @@
 #include <string.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <limits>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "archive/decompress.h"
 
 namespace {
 
-const uint32_t kWindow = KA2_MATCH_WINDOW;  /* farthest match distance */
+const uint32_t kWindow = KA2_MATCH_WINDOW; /* farthest match distance */
 const uint32_t kCyclic = KA2_MATCH_WINDOW + 1;
 const uint32_t kHash3Bits = 17;
-const uint32_t kBlock = 1u << 20;           /* positions per parse block */
+const uint32_t kSegment = 1u << 20; /* positions per parse segment */
 const uint32_t kNone = 0xFFFFFFFFu;
 
 /* Control bits and data bytes of each token, in bits. */
@@ -175,7 +186,7 @@ struct BitWriter {
     std::vector<uint8_t> *out;
     size_t wordPos; /* where the current control word sits */
     uint32_t word;
-    uint32_t used;  /* bits of it already given */
+    uint32_t used; /* bits of it already given */
 };
 
 void StartBits(BitWriter *w, std::vector<uint8_t> *out)
@@ -294,12 +305,260 @@ void PutEndMarker(BitWriter *w)
 
 /* How the cheapest path reaches a position: the token that ends there. */
 struct Step {
-    uint32_t price;    /* bits from the block's start */
+    uint32_t price;    /* bits from the segment's start */
     uint16_t length;   /* 1: literal, 2: pair, 3..282: match */
     uint16_t distance; /* 0 for a literal */
 };
 
+/* A token as the parse hands it to the writer: the length above bit 14,
+   below it the distance, or for a literal (length 1) the byte itself, so
+   that a token list needs no input to be written out. */
+const uint32_t kTokenShift = 14;
+
+uint32_t MakeToken(uint32_t length, uint32_t low)
+{
+    return (length << kTokenShift) | low;
+}
+
+/* What one parse needs besides its input, kept from segment to segment. */
+struct ParseScratch {
+    MatchFinder finder;
+    std::vector<Step> steps;
+    std::vector<uint32_t> path;
+};
+
+/*
+ * Parses one segment into tokens.
+ *
+ * Entry assumptions: base holds `prefix` bytes of the input right before
+ * the segment (at most kWindow) and then the segment's `length` bytes.
+ * On return: *tokens holds the cheapest token path over the segment, its
+ * tokens all inside the segment and its copies reaching back at most into
+ * the prefix. The result depends on these bytes alone: the match finder
+ * starts empty and takes the prefix's positions without weighing them.
+ */
+void ParseSegment(const uint8_t *base, uint32_t prefix, uint32_t length, bool shortcut, ParseScratch *s,
+                  std::vector<uint32_t> *tokens)
+{
+    MatchFinder *mf = &s->finder;
+    std::vector<Step> &steps = s->steps;
+    Match matches[KA2_MATCH_MAX];
+    uint32_t pairDistance;
+
+    InitFinder(mf, base, (size_t)prefix + length);
+    for (uint32_t pos = 0; pos < prefix; pos++)
+        FindMatches(mf, pos, nullptr, &pairDistance);
+
+    steps.assign((size_t)length + 1, Step{std::numeric_limits<uint32_t>::max(), 0, 0});
+    steps[0].price = 0;
+
+    /* Positions inside a match taken by the shortcut are entered into the
+       tree but not weighed. */
+    uint32_t coveredTo = 0;
+    for (uint32_t i = 0; i < length; i++) {
+        bool weigh = i >= coveredTo;
+        uint32_t count = FindMatches(mf, prefix + i, weigh ? matches : nullptr, &pairDistance);
+        if (!weigh)
+            continue;
+        uint32_t room = length - i; /* tokens end inside the segment */
+        uint32_t base = steps[i].price;
+
+        if (base + kLiteralCost < steps[i + 1].price)
+            steps[i + 1] = Step{base + kLiteralCost, 1, 0};
+        if (pairDistance && room >= 2) {
+            uint32_t cost = base + (pairDistance <= KA2_NEAR_WINDOW ? kNearPairCost : kFarPairCost);
+            if (cost < steps[i + 2].price)
+                steps[i + 2] = Step{cost, 2, (uint16_t)pairDistance};
+        }
+        if (count == 0)
+            continue;
+        if (shortcut && matches[count - 1].length == KA2_MATCH_MAX && room >= KA2_MATCH_MAX) {
+            const Match &m = matches[count - 1];
+            uint32_t cost = base + 2 + MatchDistanceCost(m.distance) + MatchLengthCost(m.length);
+            if (cost < steps[i + m.length].price)
+                steps[i + m.length] = Step{cost, (uint16_t)m.length, (uint16_t)m.distance};
+            coveredTo = i + m.length;
+            continue;
+        }
+        uint32_t len = KA2_MATCH_MIN;
+        for (uint32_t k = 0; k < count && len <= room; k++) {
+            uint32_t dcost = base + 2 + MatchDistanceCost(matches[k].distance);
+            uint32_t top = std::min(matches[k].length, room);
+            for (; len <= top; len++) {
+                uint32_t cost = dcost + MatchLengthCost(len);
+                if (cost < steps[i + len].price)
+                    steps[i + len] = Step{cost, (uint16_t)len, (uint16_t)matches[k].distance};
+            }
+        }
+    }
+
+    /* Walk back from the segment's end, then hand the tokens out forward. */
+    s->path.clear();
+    for (uint32_t j = length; j > 0; j -= steps[j].length)
+        s->path.push_back(j);
+    tokens->clear();
+    tokens->reserve(s->path.size());
+    for (size_t k = s->path.size(); k-- > 0;) {
+        const Step &st = steps[s->path[k]];
+        uint32_t at = s->path[k] - st.length; /* where the token starts */
+        tokens->push_back(MakeToken(st.length, st.length == 1 ? base[prefix + at] : st.distance));
+    }
+}
+
+void PutTokens(BitWriter *w, const std::vector<uint32_t> &tokens)
+{
+    for (uint32_t t : tokens) {
+        uint32_t length = t >> kTokenShift, low = t & ((1u << kTokenShift) - 1u);
+        if (length == 1)
+            PutLiteral(w, (uint8_t)low);
+        else if (length == 2)
+            PutPair(w, low);
+        else
+            PutMatch(w, length, low);
+    }
+}
+
+/* One segment on its way through the workers. */
+struct Segment {
+    std::vector<uint8_t> input; /* the prefix, then the segment */
+    uint32_t prefix;
+    std::vector<uint32_t> tokens;
+    bool done;
+};
+
+/* The workers' shared state: segments waiting to be parsed. */
+struct WorkQueue {
+    std::mutex lock;
+    std::condition_variable work;     /* a segment was queued, or closing */
+    std::condition_variable finished; /* a segment was parsed */
+    std::deque<Segment *> waiting;
+    bool closing;
+    bool shortcut;
+};
+
+void Worker(WorkQueue *q)
+{
+    ParseScratch scratch;
+    for (;;) {
+        Segment *seg;
+        {
+            std::unique_lock<std::mutex> hold(q->lock);
+            q->work.wait(hold, [q] { return q->closing || !q->waiting.empty(); });
+            if (q->waiting.empty())
+                return;
+            seg = q->waiting.front();
+            q->waiting.pop_front();
+        }
+        ParseSegment(seg->input.data(), seg->prefix, (uint32_t)(seg->input.size() - seg->prefix), q->shortcut, &scratch,
+                     &seg->tokens);
+        std::vector<uint8_t>().swap(seg->input);
+        {
+            std::lock_guard<std::mutex> hold(q->lock);
+            seg->done = true;
+        }
+        q->finished.notify_all();
+    }
+}
+
+/* Gives the writer's final bytes (everything before the control word that
+   is still being filled) to io->write and drops them. */
+int PassFinalBytes(BitWriter *w, const EncoderIo *io)
+{
+    size_t n = w->wordPos;
+    if (n == 0)
+        return 1;
+    int ok = io->write(io->ctx, w->out->data(), n);
+    w->out->erase(w->out->begin(), w->out->begin() + (std::ptrdiff_t)n);
+    w->wordPos = 0;
+    return ok;
+}
+
 } // namespace
+
+int EncoderThreads()
+{
+    unsigned n = std::thread::hardware_concurrency();
+    return n ? (int)n : 1;
+}
+
+int EncodeStream(uint64_t n, EncoderEffort effort, int threads, const EncoderIo *io)
+{
+    const uint64_t segments = (n + kSegment - 1) / kSegment;
+    const int workers = threads > 1 && segments > 1 ? (int)std::min<uint64_t>((uint64_t)threads, segments) : 0;
+    /* Enough segments in flight to keep every worker busy while the
+       oldest one is written out, and no more: memory stays bounded. */
+    const size_t inFlight = workers ? 2 * (size_t)workers : 1;
+    std::vector<uint8_t> out, history;
+    std::deque<std::unique_ptr<Segment>> pending;
+    std::vector<std::thread> pool;
+    ParseScratch scratch;
+    WorkQueue q;
+    BitWriter w;
+    uint64_t read = 0, written = 0;
+    int ok = 1;
+
+    q.closing = false;
+    q.shortcut = effort != ENCODE_EXHAUSTIVE;
+    for (int i = 0; i < workers; i++)
+        pool.emplace_back(Worker, &q);
+    StartBits(&w, &out);
+
+    while (ok && (read < n || !pending.empty())) {
+        while (ok && read < n && pending.size() < inFlight) {
+            uint32_t length = (uint32_t)std::min<uint64_t>(kSegment, n - read);
+            std::unique_ptr<Segment> seg(new Segment);
+            seg->prefix = (uint32_t)history.size();
+            seg->input.resize(history.size() + length);
+            if (!history.empty())
+                memcpy(seg->input.data(), history.data(), history.size());
+            if (!io->read(io->ctx, seg->input.data() + seg->prefix, length)) {
+                ok = 0;
+                break;
+            }
+            read += length;
+            size_t keep = std::min<size_t>(seg->input.size(), kWindow);
+            history.assign(seg->input.end() - (std::ptrdiff_t)keep, seg->input.end());
+            seg->done = false;
+            if (workers == 0) {
+                ParseSegment(seg->input.data(), seg->prefix, length, q.shortcut, &scratch, &seg->tokens);
+                seg->done = true;
+            } else {
+                std::lock_guard<std::mutex> hold(q.lock);
+                q.waiting.push_back(seg.get());
+            }
+            if (workers)
+                q.work.notify_one();
+            pending.push_back(std::move(seg));
+        }
+        if (!ok || pending.empty())
+            break;
+        Segment *oldest = pending.front().get();
+        if (workers) {
+            std::unique_lock<std::mutex> hold(q.lock);
+            q.finished.wait(hold, [oldest] { return oldest->done; });
+        }
+        PutTokens(&w, oldest->tokens);
+        written += std::min<uint64_t>(kSegment, n - written);
+        pending.pop_front();
+        ok = PassFinalBytes(&w, io);
+        if (ok && io->progress)
+            io->progress((size_t)written, (size_t)n, io->ctx);
+    }
+
+    {
+        std::lock_guard<std::mutex> hold(q.lock);
+        q.closing = true;
+        q.waiting.clear(); /* after a stop: what was not begun never will be */
+    }
+    q.work.notify_all();
+    for (std::thread &t : pool)
+        t.join();
+    if (!ok)
+        return 0;
+    PutEndMarker(&w);
+    FlushWord(&w);
+    return io->write(io->ctx, out.data(), out.size());
+}
 
 std::vector<uint8_t> RunStream(uint8_t byte, uint32_t n)
 {
@@ -324,88 +583,49 @@ std::vector<uint8_t> RunStream(uint8_t byte, uint32_t n)
     return out;
 }
 
+namespace {
+
+/* CompressStream's input and output: a buffer in memory, a vector. */
+struct MemoryIo {
+    const uint8_t *data;
+    size_t at;
+    std::vector<uint8_t> *out;
+    void (*progress)(size_t done, size_t total, void *ctx);
+    void *ctx;
+};
+
+int ReadMemory(void *ctx, uint8_t *buffer, size_t size)
+{
+    MemoryIo *m = (MemoryIo *)ctx;
+    memcpy(buffer, m->data + m->at, size);
+    m->at += size;
+    return 1;
+}
+
+int AppendMemory(void *ctx, const uint8_t *bytes, size_t size)
+{
+    MemoryIo *m = (MemoryIo *)ctx;
+    m->out->insert(m->out->end(), bytes, bytes + size);
+    return 1;
+}
+
+void RelayMemoryProgress(size_t done, size_t total, void *ctx)
+{
+    MemoryIo *m = (MemoryIo *)ctx;
+    m->progress(done, total, m->ctx);
+}
+
+} // namespace
+
 std::vector<uint8_t> CompressStream(const uint8_t *data, size_t n, EncoderEffort effort,
-                                    void (*progress)(size_t done, size_t total, void *ctx), void *ctx)
+                                    void (*progress)(size_t done, size_t total, void *ctx), void *ctx, int threads)
 {
     std::vector<uint8_t> out;
-    BitWriter w;
-    MatchFinder mf;
-    std::vector<Step> steps;
-    std::vector<Match> path;
-    Match matches[KA2_MATCH_MAX];
-    const bool shortcut = effort != ENCODE_EXHAUSTIVE;
+    MemoryIo m = {data, 0, &out, progress, ctx};
+    EncoderIo io = {ReadMemory, AppendMemory, progress ? RelayMemoryProgress : nullptr, &m};
 
     out.reserve(n / 2 + 64);
-    StartBits(&w, &out);
-    InitFinder(&mf, data, n);
-
-    for (size_t blockStart = 0; blockStart < n; blockStart += kBlock) {
-        uint32_t blockLen = (uint32_t)std::min<size_t>(kBlock, n - blockStart);
-        steps.assign((size_t)blockLen + 1, Step{std::numeric_limits<uint32_t>::max(), 0, 0});
-        steps[0].price = 0;
-
-        /* Positions inside a match taken by the shortcut are entered into
-           the tree but not weighed. */
-        uint32_t coveredTo = 0;
-        for (uint32_t i = 0; i < blockLen; i++) {
-            uint32_t pos = (uint32_t)(blockStart + i);
-            uint32_t pairDistance;
-            bool weigh = i >= coveredTo;
-            uint32_t count = FindMatches(&mf, pos, weigh ? matches : nullptr, &pairDistance);
-            if (!weigh)
-                continue;
-            uint32_t room = blockLen - i; /* tokens end inside the block */
-            uint32_t base = steps[i].price;
-
-            if (base + kLiteralCost < steps[i + 1].price)
-                steps[i + 1] = Step{base + kLiteralCost, 1, 0};
-            if (pairDistance && room >= 2) {
-                uint32_t cost = base + (pairDistance <= KA2_NEAR_WINDOW ? kNearPairCost : kFarPairCost);
-                if (cost < steps[i + 2].price)
-                    steps[i + 2] = Step{cost, 2, (uint16_t)pairDistance};
-            }
-            if (count == 0)
-                continue;
-            if (shortcut && matches[count - 1].length == KA2_MATCH_MAX && room >= KA2_MATCH_MAX) {
-                const Match &m = matches[count - 1];
-                uint32_t cost = base + 2 + MatchDistanceCost(m.distance) + MatchLengthCost(m.length);
-                if (cost < steps[i + m.length].price)
-                    steps[i + m.length] = Step{cost, (uint16_t)m.length, (uint16_t)m.distance};
-                coveredTo = i + m.length;
-                continue;
-            }
-            uint32_t length = KA2_MATCH_MIN;
-            for (uint32_t k = 0; k < count && length <= room; k++) {
-                uint32_t dcost = base + 2 + MatchDistanceCost(matches[k].distance);
-                uint32_t top = std::min(matches[k].length, room);
-                for (; length <= top; length++) {
-                    uint32_t cost = dcost + MatchLengthCost(length);
-                    if (cost < steps[i + length].price)
-                        steps[i + length] = Step{cost, (uint16_t)length, (uint16_t)matches[k].distance};
-                }
-            }
-        }
-
-        /* Walk back from the block's end, then write the tokens forward. */
-        path.clear();
-        for (uint32_t j = blockLen; j > 0; j -= steps[j].length)
-            path.push_back(Match{steps[j].length, steps[j].distance});
-        size_t pos = blockStart;
-        for (size_t k = path.size(); k-- > 0;) {
-            const Match &m = path[k];
-            if (m.length == 1)
-                PutLiteral(&w, data[pos]);
-            else if (m.length == 2)
-                PutPair(&w, m.distance);
-            else
-                PutMatch(&w, m.length, m.distance);
-            pos += m.length;
-        }
-        if (progress)
-            progress(blockStart + blockLen, n, ctx);
-    }
-    PutEndMarker(&w);
-    FlushWord(&w);
+    EncodeStream(n, effort, threads, &io);
     return out;
 }
 

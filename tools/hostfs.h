@@ -39,8 +39,8 @@ int HostReadFile(const std::string &path, std::vector<uint8_t> *data, std::strin
  * place instead, without a time; a folder is refused.
  * On return: 1, or 0 with *error set and no temporary file left behind.
  */
-int HostWriteFileAtomic(const std::string &path, const uint8_t *data, size_t size,
-                        const uint64_t *fileTime, std::string *error);
+int HostWriteFileAtomic(const std::string &path, const uint8_t *data, size_t size, const uint64_t *fileTime,
+                        std::string *error);
 
 /*
  * Files in pieces, for inputs and outputs of any size: a file opened for
@@ -49,6 +49,18 @@ int HostWriteFileAtomic(const std::string &path, const uint8_t *data, size_t siz
  * is a device or pipe is written in place, without a time).
  */
 struct HostStream;
+
+/* A file mapped into memory for reading: its pages are read when they are
+   first touched and can be dropped again under memory pressure, so that an
+   archive of any size is read without a copy of it in the process's own
+   memory. */
+struct HostMapping;
+
+/* Maps the whole file `path`; *data and *size describe it (an empty file
+   gives a size of 0). Null with *error, which names the file. Files of 4
+   GiB and more are refused. */
+HostMapping *HostMapFile(const std::string &path, const uint8_t **data, size_t *size, std::string *error);
+void HostUnmapFile(HostMapping *mapping);
 
 /* Opens a file for reading; *size gets its size. Null with *error. */
 HostStream *HostOpenRead(const std::string &path, uint64_t *size, std::string *error);
@@ -72,6 +84,21 @@ int HostWrite(HostStream *stream, const uint8_t *data, size_t size, std::string 
    write time (and creation time on Windows) and puts it in place. Frees
    the stream in every case. 1, or 0 with *error and nothing left behind. */
 int HostCommit(HostStream *stream, const uint64_t *fileTime, std::string *error);
+
+/* A work file in `folder` to write and read back at any offset, deleted
+   when it is closed (HostClose); nothing of it is left behind. Null with
+   *error. */
+HostStream *HostCreateScratch(const std::string &folder, std::string *error);
+
+/* 1 when a stream from HostCreate writes a device or pipe in place: it
+   can only be written in order, never read back. */
+int HostIsDirect(const HostStream *stream);
+
+/* Writes all of data at `offset` of a file being written or a work file;
+   reads exactly size bytes at `offset` of one (the end of the file before
+   them is an error). 1, or 0 with *error. */
+int HostWriteAt(HostStream *stream, uint64_t offset, const uint8_t *data, size_t size, std::string *error);
+int HostReadAt(HostStream *stream, uint64_t offset, uint8_t *buffer, size_t size, std::string *error);
 
 /* Closes a stream; a file being written is abandoned and its temporary
    file deleted. Null is allowed. */

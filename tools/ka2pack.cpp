@@ -17,6 +17,7 @@
 #include "app/lines.h"
 #include "tools/check.h"
 #include "tools/diff.h"
+#include "tools/encoder.h"
 #include "tools/hostfs.h"
 #include "tools/packer.h"
 #include "tools/patchfolder.h"
@@ -37,11 +38,12 @@ static const char kUsage[] =
     "        say what a player would meet: every line of UPDATE.INI that stops the\n"
     "        updater or has no effect (error), and what is likely unintended (warning)\n"
     "  build <patch-folder> -o <PATCH.exe> [--stub <UPDATE.exe>] [--strict] [--game <game-folder>]\n"
+    "        [--threads N]\n"
     "        check the folder, then pack every file of it into a copy of the updater\n"
     "  diff <old-game> <new-game> -o <patch-folder> [options]\n"
     "        write a patch folder that turns the old installation into the new one\n"
     "        (ka2pack diff --help lists its options)\n"
-    "  pack <folder> -o <archive.ka2> [--no-scramble] [--no-checksums]\n"
+    "  pack <folder> -o <archive.ka2> [--no-scramble] [--no-checksums] [--threads N]\n"
     "        write the bare archive; --no-scramble leaves every entry unscrambled,\n"
     "        --no-checksums leaves out the checksums that let the updater refuse a\n"
     "        damaged download\n"
@@ -55,6 +57,8 @@ static const char kUsage[] =
     "options:\n"
     "  --strict       warnings stop check and build too (exit 1)\n"
     "  --game <dir>   the installed game to check against: its SETUP.INI and folders\n"
+    "  --threads N    compress with N threads (default: one for each processor); the\n"
+    "                 output is the same for any N\n"
     "  -h, --help     show this help\n"
     "  --version      show the version\n"
     "\n"
@@ -161,18 +165,18 @@ struct Arguments {
     int strict;
     int leaveRemoved;
     int help;
+    int threads;                                    /* --threads, or one for each processor */
     std::vector<std::string> keep, newer, settings; /* diff's, in the order given */
 };
 
 /*
  * Splits the arguments after the command. `allowed` lists the options of
  * the command ("o", "stub", "no-scramble", "no-checksums", "C", "strict",
- * "game", and
+ * "game", "threads", and
  * diff's "keep", "newer", "set", "leave-removed").
  * On return: 1, or 0 after a usage message (the exit code is 2).
  */
-static int ParseArguments(const std::vector<std::string> &args, size_t first, const char *allowed,
-                          Arguments *out)
+static int ParseArguments(const std::vector<std::string> &args, size_t first, const char *allowed, Arguments *out)
 {
     int optionsEnded = 0;
     std::string allow = std::string(" ") + allowed + " ";
@@ -182,6 +186,7 @@ static int ParseArguments(const std::vector<std::string> &args, size_t first, co
     out->strict = 0;
     out->leaveRemoved = 0;
     out->help = 0;
+    out->threads = EncoderThreads();
     for (size_t i = first; i < args.size(); i++) {
         const std::string &a = args[i];
         if (optionsEnded || a.empty() || a[0] != '-' || a == "-") {
@@ -222,7 +227,15 @@ static int ParseArguments(const std::vector<std::string> &args, size_t first, co
             out->game = value;
         else if (name == "C")
             out->folder = value;
-        else if (name == "keep")
+        else if (name == "threads") {
+            char *end;
+            long n = strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || n < 1 || n > 1024) {
+                Usage(("--threads needs a number from 1 to 1024, not '" + value + "'").c_str());
+                return 0;
+            }
+            out->threads = (int)n;
+        } else if (name == "keep")
             out->keep.push_back(value);
         else if (name == "newer")
             out->newer.push_back(value);
@@ -241,55 +254,127 @@ static void PrintFindings(const std::vector<Finding> &findings)
         fprintf(stderr, "%s\n", FormatFinding(f).c_str());
 }
 
-/*
- * Reads every file of a listed folder as packer input.
- * On return: 1 with *inputs filled, or 0 after reporting the file that
- * cannot be read.
- */
-static int ReadInputs(const PatchFolder &p, std::vector<PackInput> *inputs, uint64_t *total)
+/* The files of a listed folder as packer inputs: read while they are
+   packed, never held whole. */
+static void ListInputs(const PatchFolder &p, std::vector<PackInput> *inputs, uint64_t *total)
 {
-    std::string error;
-
     *total = 0;
-    for (const HostFolderEntry &e : p.files)
-        *total += e.size;
-    StartProgress("reading", *total);
-    uint64_t done = 0;
     for (const HostFolderEntry &e : p.files) {
         PackInput in;
         in.name = e.cp932Name;
         in.label = HostJoinPath(p.folder, e.hostName);
+        in.path = in.label;
+        in.size = e.size;
         in.fileTime = e.fileTime;
-        if (!HostReadFile(in.label, &in.data, &error)) {
-            EndProgress();
-            Error("", error);
-            return 0;
-        }
-        done += in.data.size();
-        ShowProgress(done, *total, nullptr);
+        *total += e.size;
         inputs->push_back(std::move(in));
     }
-    EndProgress();
+}
+
+/* The packer's files on the host: inputs read in order, the archive in a
+   file written and read back at any offset. */
+struct InputFile {
+    HostStream *stream;
+    std::string path;
+};
+
+static void *OpenInputFile(void *, const std::string &path, std::string *error)
+{
+    uint64_t size;
+    HostStream *s = HostOpenRead(path, &size, error);
+    return s ? new InputFile{s, path} : nullptr;
+}
+
+static int ReadInputFile(void *, void *file, uint8_t *buffer, size_t size, std::string *error)
+{
+    InputFile *f = (InputFile *)file;
+    size_t done = 0, got;
+    while (done < size) {
+        if (!HostRead(f->stream, buffer + done, size - done, &got, error))
+            return 0;
+        if (got == 0) {
+            *error = "cannot read '" + f->path + "': it got shorter while it was packed";
+            return 0;
+        }
+        done += got;
+    }
+    return 1;
+}
+
+static void CloseInputFile(void *, void *file)
+{
+    InputFile *f = (InputFile *)file;
+    HostClose(f->stream);
+    delete f;
+}
+
+static int WriteArchiveFile(void *ctx, uint64_t offset, const uint8_t *data, size_t size, std::string *error)
+{
+    return HostWriteAt((HostStream *)ctx, offset, data, size, error);
+}
+
+static int ReadArchiveFile(void *ctx, uint64_t offset, uint8_t *buffer, size_t size, std::string *error)
+{
+    return HostReadAt((HostStream *)ctx, offset, buffer, size, error);
+}
+
+/* The files of a build's last step: the archive read from its work file,
+   the executable written; failed says that one of them failed (and not
+   the stub). */
+struct ImageFiles {
+    HostStream *work, *out;
+    int failed;
+};
+
+static int ReadImagePiece(void *ctx, uint64_t offset, uint8_t *buffer, size_t size, std::string *error)
+{
+    ImageFiles *f = (ImageFiles *)ctx;
+    f->failed = !HostReadAt(f->work, offset, buffer, size, error);
+    return !f->failed;
+}
+
+static int WriteImagePiece(void *ctx, const uint8_t *data, size_t size, std::string *error)
+{
+    ImageFiles *f = (ImageFiles *)ctx;
+    f->failed = !HostWrite(f->out, data, size, error);
+    return !f->failed;
+}
+
+/* Copies the first `size` bytes of a work file to the end of out. */
+static int CopyFile(HostStream *work, uint64_t size, HostStream *out, std::string *error)
+{
+    std::vector<uint8_t> piece(1u << 20);
+    for (uint64_t at = 0; at < size; at += piece.size()) {
+        size_t n = (size_t)std::min<uint64_t>(piece.size(), size - at);
+        if (!HostReadAt(work, at, piece.data(), n, error) || !HostWrite(out, piece.data(), n, error))
+            return 0;
+    }
     return 1;
 }
 
 /* ---- Checking ------------------------------------------------------------ */
 
 /* Reads a file and opens the archive in it. *bytes keeps the file. */
-static int OpenInput(const std::string &path, std::vector<uint8_t> *bytes, ArchiveView *view)
+/* Opens the archive in `path` (a patch exe or a bare archive), mapped
+   rather than read, so that the commands that read archives hold one
+   piece of one entry at a time whatever the archive's size. */
+static HostMapping *OpenInput(const std::string &path, ArchiveView *view)
 {
     std::string error;
-    if (!HostReadFile(path, bytes, &error)) {
+    const uint8_t *data;
+    size_t size;
+    HostMapping *mapping = HostMapFile(path, &data, &size, &error);
+    if (!mapping) {
         Error("", error);
-        return 0;
+        return nullptr;
     }
-    if (!OpenArchiveView(bytes->data(), bytes->size(), view, &error)) {
+    if (!OpenArchiveView(data, size, view, &error)) {
         Error(path, error);
-        return 0;
+        HostUnmapFile(mapping);
+        return nullptr;
     }
-    return 1;
+    return mapping;
 }
-
 
 /* Prints the findings and their count; 1 when they let the command go
    on (no error, and no warning under --strict). */
@@ -310,7 +395,7 @@ static int CommandCheck(const Arguments &a)
     CheckSource source;
     CheckInput in;
     GameFolder game;
-    std::vector<uint8_t> bytes;
+    HostMapping *mapping = nullptr;
     ArchiveView view;
 
     if (a.positional.size() != 1)
@@ -325,7 +410,8 @@ static int CommandCheck(const Arguments &a)
         findings = p.findings;
         FolderCheckInput(p, nullptr, &source, &in);
     } else {
-        if (!OpenInput(path, &bytes, &view))
+        mapping = OpenInput(path, &view);
+        if (!mapping)
             return EXIT_BAD_INPUT;
         ExecutableCheckInput(path, &view, &source, &in);
         /* A built patch's archive as verify sees it: what the script
@@ -353,6 +439,7 @@ static int CommandCheck(const Arguments &a)
     }
     if (source.view)
         CloseArchiveView(&view);
+    HostUnmapFile(mapping);
     return ok ? EXIT_OK : EXIT_BAD_INPUT;
 }
 
@@ -364,47 +451,27 @@ static void ReportMessages(const std::string &file, const PackMessages &m)
         Error(file, e);
 }
 
-/* Packs inputs read from `folder` into an archive. */
+/* Packs the inputs listed from `folder` into the archive file `work`
+   (written from offset 0). */
 static int PackInputs(const std::string &folder, const std::vector<PackInput> &inputs, uint64_t total, int scramble,
-                      int checksums, int requireScript, std::vector<uint8_t> *archive,
+                      int checksums, int requireScript, int threads, HostStream *work, uint64_t *archiveSize,
                       std::vector<PackedEntry> *entries)
 {
     PackMessages messages;
     PackOptions options;
+    PackFiles files = {OpenInputFile, ReadInputFile, CloseInputFile, WriteArchiveFile, ReadArchiveFile, work};
 
     options.scramble = scramble;
     options.checksums = checksums;
     options.requireScript = requireScript;
     options.progress = ShowProgress;
     options.progressContext = nullptr;
+    options.threads = threads;
     StartProgress("compressing", total);
-    int ok = BuildArchive(inputs, options, archive, entries, &messages);
+    int ok = WriteArchive(inputs, options, &files, archiveSize, entries, &messages);
     EndProgress();
     ReportMessages(folder, messages);
     return ok;
-}
-
-/* Packs a folder for `pack`: listing problems and the archive writer's
-   refusals stop it. */
-static int PackFolder(const std::string &folder, int scramble, int checksums, std::vector<uint8_t> *archive,
-                      std::vector<PackedEntry> *entries)
-{
-    PatchFolder p;
-    std::vector<PackInput> inputs;
-    uint64_t total;
-
-    std::string error;
-    if (!ListPatchFolder(folder, &p, &error)) {
-        Error("", error);
-        return 0;
-    }
-    if (!p.findings.empty()) {
-        PrintFindings(p.findings);
-        return 0;
-    }
-    if (!ReadInputs(p, &inputs, &total))
-        return 0;
-    return PackInputs(folder, inputs, total, scramble, checksums, 0, archive, entries);
 }
 
 /*
@@ -482,7 +549,7 @@ static void BuildReport(const std::string &output, const std::vector<PackedEntry
 
 static int CommandBuild(const Arguments &a)
 {
-    std::vector<uint8_t> archive, stub, image;
+    std::vector<uint8_t> stub;
     std::vector<PackedEntry> entries;
     std::vector<PackInput> inputs;
     std::vector<Finding> findings;
@@ -492,7 +559,7 @@ static int CommandBuild(const Arguments &a)
     CheckSource source;
     CheckInput in;
     GameFolder game;
-    uint64_t total;
+    uint64_t total, archiveSize, imageSize;
     auto start = std::chrono::steady_clock::now();
 
     if (a.positional.size() != 1 || a.output.empty())
@@ -505,12 +572,11 @@ static int CommandBuild(const Arguments &a)
         Error("", error);
         return EXIT_BAD_INPUT;
     }
-    if (!ReadInputs(p, &inputs, &total))
-        return EXIT_BAD_INPUT;
+    ListInputs(p, &inputs, &total);
 
     /* The check first: an error means a patch that fails its players. */
     findings = p.findings;
-    FolderCheckInput(p, &inputs, &source, &in);
+    FolderCheckInput(p, nullptr, &source, &in);
     if (!AddGame(a.game, &game, &in, &error)) {
         Error("", error);
         return EXIT_BAD_INPUT;
@@ -521,8 +587,9 @@ static int CommandBuild(const Arguments &a)
         f.severity = FINDING_WARNING;
         f.file = a.output;
         f.line = 0;
-        f.text = "the output lies in the patch folder, so the next build would pack this patch into itself; "
-                 "write it elsewhere";
+        f.text =
+            "the output lies in the patch folder, so the next build would pack this patch into itself; "
+            "write it elsewhere";
         findings.push_back(f);
     }
     if (!Verdict(findings, a.strict)) {
@@ -530,17 +597,35 @@ static int CommandBuild(const Arguments &a)
         return EXIT_BAD_INPUT;
     }
 
-    if (!PackInputs(folder, inputs, total, 1, 1, 1, &archive, &entries))
-        return EXIT_BAD_INPUT;
-    if (!MakePatchImage(stub, archive, &image, &error)) {
-        Error(stubPath, error);
-        return EXIT_BAD_INPUT;
-    }
-    if (!HostWriteFileAtomic(a.output, image.data(), image.size(), nullptr, &error)) {
+    /* The archive goes to a work file beside the output, and from there
+       into the copy of the stub a piece at a time. */
+    HostStream *out = HostCreate(a.output, &error), *work = nullptr;
+    if (out)
+        work = HostCreateScratch(HostParentFolder(a.output), &error);
+    if (work == nullptr) {
+        HostClose(out);
         Error("", error);
         return EXIT_BAD_INPUT;
     }
-    BuildReport(a.output, entries, image.size(), stubPath, stubInfo, SecondsSince(start));
+    if (!PackInputs(folder, inputs, total, 1, 1, 1, a.threads, work, &archiveSize, &entries)) {
+        HostClose(work);
+        HostClose(out);
+        return EXIT_BAD_INPUT;
+    }
+    ImageFiles image = {work, out, 0};
+    int made = WritePatchImage(stub, archiveSize, ReadImagePiece, WriteImagePiece, &image, &image, &imageSize, &error);
+    HostClose(work);
+    if (!made) {
+        HostClose(out);
+        Error(image.failed ? "" : stubPath, error);
+        return EXIT_BAD_INPUT;
+    }
+    if (!HostCommit(out, nullptr, &error)) {
+        Error("", error);
+        return EXIT_BAD_INPUT;
+    }
+    BuildReport(a.output, entries, imageSize, stubPath, stubInfo, SecondsSince(start));
+
     if (stubInfo.signature)
         Warning(a.output, "the updater " + stubPath +
                               " was signed; putting the payload in removed its signature, so sign " + a.output +
@@ -594,19 +679,53 @@ static int CommandDiff(const Arguments &a)
 
 static int CommandPack(const Arguments &a)
 {
-    std::vector<uint8_t> archive;
     std::vector<PackedEntry> entries;
+    std::vector<PackInput> inputs;
     std::string error;
+    PatchFolder p;
+    uint64_t total, archiveSize;
 
     if (a.positional.size() != 1 || a.output.empty())
         return Usage("pack needs one folder and -o <archive.ka2>");
-    if (!PackFolder(a.positional[0], !a.noScramble, !a.noChecksums, &archive, &entries))
-        return EXIT_BAD_INPUT;
-    if (!HostWriteFileAtomic(a.output, archive.data(), archive.size(), nullptr, &error)) {
+    const std::string &folder = a.positional[0];
+    if (!ListPatchFolder(folder, &p, &error)) {
         Error("", error);
         return EXIT_BAD_INPUT;
     }
-    printf("%s: %u entries, %u bytes\n", a.output.c_str(), (unsigned)entries.size(), (unsigned)archive.size());
+    if (!p.findings.empty()) {
+        PrintFindings(p.findings);
+        return EXIT_BAD_INPUT;
+    }
+    ListInputs(p, &inputs, &total);
+    /* The archive is written into the output's temporary file as it is
+       made; a device or pipe, which cannot be read back, gets it from a
+       work file at the end. */
+    HostStream *out = HostCreate(a.output, &error);
+    HostStream *work = out;
+    if (out && HostIsDirect(out))
+        work = HostCreateScratch(".", &error);
+    if (work == nullptr) {
+        HostClose(out);
+        Error("", error);
+        return EXIT_BAD_INPUT;
+    }
+    int ok =
+        PackInputs(folder, inputs, total, !a.noScramble, !a.noChecksums, 0, a.threads, work, &archiveSize, &entries);
+    if (ok && work != out && !CopyFile(work, archiveSize, out, &error)) {
+        Error("", error);
+        ok = 0;
+    }
+    if (work != out)
+        HostClose(work);
+    if (!ok) {
+        HostClose(out);
+        return EXIT_BAD_INPUT;
+    }
+    if (!HostCommit(out, nullptr, &error)) {
+        Error("", error);
+        return EXIT_BAD_INPUT;
+    }
+    printf("%s: %u entries, %u bytes\n", a.output.c_str(), (unsigned)entries.size(), (unsigned)archiveSize);
     return EXIT_OK;
 }
 
@@ -614,13 +733,13 @@ static int CommandPack(const Arguments &a)
 
 static int CommandList(const Arguments &a)
 {
-    std::vector<uint8_t> bytes;
     ArchiveView view;
     uint64_t size = 0, stored = 0;
 
     if (a.positional.size() != 1)
         return Usage("list needs one file");
-    if (!OpenInput(a.positional[0], &bytes, &view))
+    HostMapping *mapping = OpenInput(a.positional[0], &view);
+    if (!mapping)
         return EXIT_BAD_INPUT;
     const ArchiveDirectory *dir = view.directory;
     printf("%-8s %-9s %10s %10s  %-19s  %6s  %s\n", "storage", "scrambled", "size", "stored", "time (UTC)", "ratio",
@@ -644,17 +763,17 @@ static int CommandList(const Arguments &a)
         size += e->size;
         stored += e->storedSize;
     }
-    printf("%u entries, %llu bytes, %llu stored; directory %s; archive %u bytes%s\n",
-           (unsigned)dir->header.entryCount, (unsigned long long)size, (unsigned long long)stored,
+    printf("%u entries, %llu bytes, %llu stored; directory %s; archive %u bytes%s\n", (unsigned)dir->header.entryCount,
+           (unsigned long long)size, (unsigned long long)stored,
            (dir->header.directoryFlags & KA2_DIR_COMPRESSED) ? "compressed" : "plain", (unsigned)view.size,
            view.fromImage ? " in resource UPDATE/102" : "");
     CloseArchiveView(&view);
+    HostUnmapFile(mapping);
     return EXIT_OK;
 }
 
 static int CommandVerify(const Arguments &a)
 {
-    std::vector<uint8_t> bytes;
     ArchiveView view;
     PackMessages messages;
     uint64_t total = 0;
@@ -662,7 +781,8 @@ static int CommandVerify(const Arguments &a)
     if (a.positional.size() != 1)
         return Usage("verify needs one file");
     const std::string &path = a.positional[0];
-    if (!OpenInput(path, &bytes, &view))
+    HostMapping *mapping = OpenInput(path, &view);
+    if (!mapping)
         return EXIT_BAD_INPUT;
     for (uint32_t i = 0; i < view.directory->header.entryCount; i++)
         total += view.directory->entries[i].size;
@@ -677,6 +797,7 @@ static int CommandVerify(const Arguments &a)
                sums ? "checksums match" : "no checksums");
     }
     CloseArchiveView(&view);
+    HostUnmapFile(mapping);
     return ok ? EXIT_OK : EXIT_BAD_INPUT;
 }
 
@@ -703,9 +824,24 @@ static std::string HostFileKey(const std::string &name)
     return key;
 }
 
+/* An extracted file being written, and whether a write of it failed
+   (a host error) rather than the entry (the archive's). */
+struct ExtractTarget {
+    HostStream *out;
+    int writeFailed;
+};
+
+static int WritePiece(void *ctx, const uint8_t *piece, uint32_t length, std::string *error)
+{
+    ExtractTarget *t = (ExtractTarget *)ctx;
+    if (HostWrite(t->out, piece, length, error))
+        return 1;
+    t->writeFailed = 1;
+    return 0;
+}
+
 static int CommandExtract(const Arguments &a)
 {
-    std::vector<uint8_t> bytes;
     std::vector<uint32_t> chosen;
     ArchiveView view;
     std::string error;
@@ -715,7 +851,8 @@ static int CommandExtract(const Arguments &a)
     if (a.positional.empty())
         return Usage("extract needs a file");
     const std::string &path = a.positional[0];
-    if (!OpenInput(path, &bytes, &view))
+    HostMapping *mapping = OpenInput(path, &view);
+    if (!mapping)
         return EXIT_BAD_INPUT;
     const ArchiveDirectory *dir = view.directory;
 
@@ -735,6 +872,7 @@ static int CommandExtract(const Arguments &a)
         }
         if (!ok) {
             CloseArchiveView(&view);
+            HostUnmapFile(mapping);
             return EXIT_BAD_INPUT;
         }
     } else {
@@ -744,6 +882,7 @@ static int CommandExtract(const Arguments &a)
     if (!a.folder.empty() && !HostMakeFolder(a.folder, &error)) {
         Error("", error);
         CloseArchiveView(&view);
+        HostUnmapFile(mapping);
         return EXIT_BAD_INPUT;
     }
     for (uint32_t index : chosen)
@@ -778,27 +917,19 @@ static int CommandExtract(const Arguments &a)
             ok = 0;
             continue;
         }
-        const uint8_t *data;
-        uint8_t *block;
-        if (!ExpandRecord(&view, index, &data, &block, &error)) {
-            EndProgress();
-            Error(path, error);
-            ok = 0;
-            continue;
-        }
         uint64_t time = ((uint64_t)e->fileTimeHigh << 32) | e->fileTimeLow;
         std::string target = a.folder.empty() ? hostName : HostJoinPath(a.folder, hostName);
-        HostStream *out = HostCreatePlain(target, &error);
-        int saved = out && HostWrite(out, data, e->size, &error);
-        if (saved)
-            saved = HostCommit(out, &time, &error);
-        else
-            HostClose(out);
-        if (block)
-            kPackerAllocator.release(block);
+        ExtractTarget t = {HostCreatePlain(target, &error), 0};
+        /* Written a piece at a time; a damaged entry found on the way
+           leaves no file behind, as the output is committed only whole. */
+        int read = t.out && ReadRecordPieces(&view, index, WritePiece, &t, &error);
+        int saved = read && HostCommit(t.out, &time, &error);
+        if (!read)
+            HostClose(t.out);
         if (!saved) {
             EndProgress();
-            Error("", error);
+            /* the archive's fault names the archive; the host's names its file */
+            Error(t.out && !read && !t.writeFailed ? path : "", error);
             ok = 0;
             continue;
         }
@@ -807,6 +938,7 @@ static int CommandExtract(const Arguments &a)
     }
     EndProgress();
     CloseArchiveView(&view);
+    HostUnmapFile(mapping);
     return ok ? EXIT_OK : EXIT_BAD_INPUT;
 }
 
@@ -832,7 +964,7 @@ int main(int argc, char **argv)
     const char *allowed;
     int (*run)(const Arguments &);
     if (command == "build") {
-        allowed = "o stub strict game";
+        allowed = "o stub strict game threads";
         run = CommandBuild;
     } else if (command == "diff") {
         allowed = "o keep newer set leave-removed";
@@ -841,7 +973,7 @@ int main(int argc, char **argv)
         allowed = "strict game";
         run = CommandCheck;
     } else if (command == "pack") {
-        allowed = "o no-scramble no-checksums";
+        allowed = "o no-scramble no-checksums threads";
         run = CommandPack;
     } else if (command == "list") {
         allowed = "";

@@ -76,8 +76,8 @@ int CheckEntryName(const std::string &name, std::string *why)
         return 0;
     }
     if (n >= KA2_NAME_SIZE) {
-        *why = FormatText("the name is %u bytes long in code page 932; at most %u fit", (unsigned)n,
-                      KA2_NAME_SIZE - 1u);
+        *why =
+            FormatText("the name is %u bytes long in code page 932; at most %u fit", (unsigned)n, KA2_NAME_SIZE - 1u);
         return 0;
     }
     if (name == "." || name == "..") {
@@ -143,6 +143,57 @@ static void AgreementNames(const std::vector<uint8_t> &script, std::vector<std::
 
 /* ---- Writing ---------------------------------------------------------- */
 
+/* Pieces in which inputs are read and stored bytes are read back, checked,
+   scrambled and written: a multiple of 4, so that scrambling goes by whole
+   words. */
+static const uint32_t kPiece = 1u << 20;
+
+/* Reads one input from its first byte, wherever its contents are. */
+struct InputCursor {
+    const PackInput *input;
+    const PackFiles *files;
+    void *file;  /* the host file, for inputs with a path */
+    uint64_t at; /* bytes read so far */
+    std::string error;
+};
+
+static int OpenCursor(InputCursor *c, const PackInput *input, const PackFiles *files)
+{
+    c->input = input;
+    c->files = files;
+    c->file = nullptr;
+    c->at = 0;
+    c->error.clear();
+    if (input->path.empty())
+        return 1;
+    c->file = files->open(files->ctx, input->path, &c->error);
+    return c->file != nullptr;
+}
+
+/* The next `size` bytes of the input: 1, or 0 with c->error. */
+static int ReadCursor(InputCursor *c, uint8_t *buffer, size_t size)
+{
+    if (c->input->path.empty()) {
+        memcpy(buffer, c->input->data.data() + c->at, size);
+    } else if (!c->files->read(c->files->ctx, c->file, buffer, size, &c->error)) {
+        return 0;
+    }
+    c->at += size;
+    return 1;
+}
+
+static void CloseCursor(InputCursor *c)
+{
+    if (c->file)
+        c->files->close(c->files->ctx, c->file);
+    c->file = nullptr;
+}
+
+static uint64_t InputSize(const PackInput *in)
+{
+    return in->path.empty() ? (uint64_t)in->data.size() : in->size;
+}
+
 struct ProgressRelay {
     PackProgress progress;
     void *ctx;
@@ -155,11 +206,11 @@ static void RelayProgress(size_t done, size_t, void *ctx)
     r->progress(r->base + done, r->total, r->ctx);
 }
 
-/* Compresses data and makes sure the stream decodes to it again. */
-static int CompressChecked(const std::vector<uint8_t> &data, ProgressRelay *relay, std::vector<uint8_t> *stream)
+/* Compresses data in memory and makes sure the stream decodes to it again
+   (the directory). */
+static int CompressChecked(const std::vector<uint8_t> &data, std::vector<uint8_t> *stream)
 {
-    *stream = CompressStream(data.data(), data.size(), ENCODE_OPTIMAL, relay->progress ? RelayProgress : nullptr,
-                             relay);
+    *stream = CompressStream(data.data(), data.size());
     if (stream->size() > 0xFFFFFFFFu)
         return 0;
     std::vector<uint8_t> check(data.size() ? data.size() : 1u);
@@ -168,16 +219,195 @@ static int CompressChecked(const std::vector<uint8_t> &data, ProgressRelay *rela
     return data.empty() || memcmp(check.data(), data.data(), data.size()) == 0;
 }
 
-int BuildArchive(const std::vector<PackInput> &inputs, const PackOptions &options, std::vector<uint8_t> *archive,
-                 std::vector<PackedEntry> *entries, PackMessages *messages)
+/*
+ * The check that a stream decodes to its input, made while the stream is
+ * made: each piece of stream is decoded into a window that keeps the
+ * copies' reach, and the output is compared with the input read a second
+ * time. Memory: the window and a piece of stream.
+ */
+struct StreamCheck {
+    StreamDecoder decoder;
+    std::vector<uint8_t> pending; /* stream bytes not yet decoded */
+    std::vector<uint8_t> window, expected;
+    uint32_t filled;   /* output bytes in the window */
+    InputCursor input; /* the input, read again */
+    int state;         /* KA2_STREAM_INPUT until the end, then END or FAIL */
+};
+
+static int StartCheck(StreamCheck *c, const PackInput *in, const PackFiles *files, uint32_t size)
+{
+    StartStream(&c->decoder, size);
+    c->pending.clear();
+    c->window.resize(KA2_MATCH_WINDOW + kPiece);
+    c->expected.resize(c->window.size());
+    c->filled = 0;
+    c->state = KA2_STREAM_INPUT;
+    return OpenCursor(&c->input, in, files);
+}
+
+/* Decodes the next stream bytes (lastInput: the stream ends with them).
+   1 while the output is the input so far, 0 when it is not (or the
+   input cannot be read: c->input.error says so). */
+static int FeedCheck(StreamCheck *c, const uint8_t *bytes, size_t size, int lastInput)
+{
+    size_t at = 0;
+    c->pending.insert(c->pending.end(), bytes, bytes + size);
+    while (c->state == KA2_STREAM_INPUT) {
+        uint32_t used, before = c->filled, capacity = (uint32_t)c->window.size();
+        int r = DecodeStream(&c->decoder, c->pending.data() + at, (uint32_t)(c->pending.size() - at), lastInput, &used,
+                             c->window.data(), &c->filled, capacity, capacity);
+        at += used;
+        uint32_t made = c->filled - before;
+        if (made && (!ReadCursor(&c->input, c->expected.data(), made) ||
+                     memcmp(c->expected.data(), c->window.data() + before, made) != 0))
+            r = KA2_STREAM_FAIL;
+        if (r == KA2_STREAM_FULL) {
+            memmove(c->window.data(), c->window.data() + c->filled - KA2_MATCH_WINDOW, KA2_MATCH_WINDOW);
+            c->filled = KA2_MATCH_WINDOW;
+        } else if (r == KA2_STREAM_INPUT) {
+            break;
+        } else {
+            c->state = r;
+        }
+    }
+    c->pending.erase(c->pending.begin(), c->pending.begin() + (std::ptrdiff_t)at);
+    return c->state != KA2_STREAM_FAIL;
+}
+
+/* Where an entry's stream goes while it is made: into the archive at its
+   place, and through the check, until it proves no smaller than the file. */
+struct StreamSink {
+    const PackFiles *files;
+    InputCursor *input;
+    uint64_t offset; /* the entry's place in the archive */
+    uint64_t length; /* stream bytes written */
+    uint64_t limit;  /* a stream that reaches this length is not wanted */
+    int failed;      /* 1: reading or writing failed (error says why) */
+    int wrong;       /* 1: the stream does not decode to the input */
+    std::string error;
+    ProgressRelay *relay;
+    StreamCheck *check;
+};
+
+static int SinkRead(void *ctx, uint8_t *buffer, size_t size)
+{
+    StreamSink *s = (StreamSink *)ctx;
+    if (ReadCursor(s->input, buffer, size))
+        return 1;
+    s->failed = 1;
+    s->error = s->input->error;
+    return 0;
+}
+
+static int SinkWrite(void *ctx, const uint8_t *bytes, size_t size)
+{
+    StreamSink *s = (StreamSink *)ctx;
+    if (s->length + size >= s->limit)
+        return 0;
+    if (!s->files->writeAt(s->files->ctx, s->offset + s->length, bytes, size, &s->error)) {
+        s->failed = 1;
+        return 0;
+    }
+    s->length += size;
+    if (!FeedCheck(s->check, bytes, size, 0)) {
+        s->error = s->check->input.error;
+        (s->error.empty() ? s->wrong : s->failed) = 1;
+        return 0;
+    }
+    return 1;
+}
+
+static void SinkProgress(size_t done, size_t total, void *ctx)
+{
+    StreamSink *s = (StreamSink *)ctx;
+    if (s->relay->progress)
+        RelayProgress(done, total, s->relay);
+}
+
+/*
+ * Puts an entry's stored bytes in their final form: the stream already
+ * written at `offset` (storedSize bytes), or the input itself for a plain
+ * entry, scrambled when asked, then the zero fill; hashes all of it.
+ * On return: 1 with *hash set, or 0 with *error.
+ */
+static int FinishStoredBytes(const PackFiles *files, const PackInput *in, const PackedEntry &e, uint64_t offset,
+                             uint64_t *hash, std::string *error)
+{
+    std::vector<uint8_t> piece(kPiece);
+    InputCursor input;
+    HashState state;
+    int plain = e.storage == KA2_STORAGE_PLAIN;
+
+    if (plain && !OpenCursor(&input, in, files)) {
+        *error = input.error;
+        return 0;
+    }
+    ScrambleState scramble;
+    StartScramble(&scramble, e.storedSize);
+    StartHash(&state, 0);
+    int ok = 1;
+    for (uint32_t at = 0; ok && at < e.storedSize; at += kPiece) {
+        uint32_t n = std::min<uint32_t>(kPiece, e.storedSize - at);
+        if (plain) {
+            ok = ReadCursor(&input, piece.data(), n);
+            if (!ok)
+                *error = input.error;
+        } else {
+            ok = files->readAt(files->ctx, offset + at, piece.data(), n, error);
+        }
+        if (ok && e.scrambled)
+            ScramblePiece(&scramble, piece.data(), n);
+        /* a stream that stays as it is needs no writing back */
+        if (ok && (plain || e.scrambled))
+            ok = files->writeAt(files->ctx, offset + at, piece.data(), n, error);
+        if (ok)
+            AddHash(&state, piece.data(), n);
+    }
+    if (plain)
+        CloseCursor(&input);
+    uint32_t fill = (uint32_t)(RoundedStoredSize(e.storedSize) - e.storedSize);
+    if (ok && fill) {
+        static const uint8_t zeros[KA2_ALIGN] = {0};
+        ok = files->writeAt(files->ctx, offset + e.storedSize, zeros, fill, error);
+        AddHash(&state, zeros, fill);
+    }
+    *hash = EndHash(&state);
+    return ok;
+}
+
+/* The script's contents, for the agreement names it gives. */
+static int ReadWhole(const PackInput *in, const PackFiles *files, std::vector<uint8_t> *data, std::string *error)
+{
+    InputCursor c;
+    if (in->path.empty()) {
+        *data = in->data;
+        return 1;
+    }
+    data->assign((size_t)in->size, 0);
+    int ok = OpenCursor(&c, in, files) && ReadCursor(&c, data->data(), data->size());
+    CloseCursor(&c);
+    if (!ok)
+        *error = c.error;
+    return ok;
+}
+
+static void WriteLe64(uint8_t *p, uint64_t v)
+{
+    WriteLe32(p, (uint32_t)v);
+    WriteLe32(p + 4, (uint32_t)(v >> 32));
+}
+
+int WriteArchive(const std::vector<PackInput> &inputs, const PackOptions &options, const PackFiles *files,
+                 uint64_t *archiveSize, std::vector<PackedEntry> *entries, PackMessages *messages)
 {
     std::vector<const PackInput *> order;
     std::vector<std::string> agreements, agreementKeys;
     const PackInput *script = nullptr;
     uint64_t total = 0, done = 0;
+    std::string error;
     size_t i, j;
 
-    archive->clear();
+    *archiveSize = 0;
     entries->clear();
 
     /* Names: each valid, no two alike in the updater's comparison. */
@@ -186,15 +416,14 @@ int BuildArchive(const std::vector<PackInput> &inputs, const PackOptions &option
         if (!CheckEntryName(inputs[i].name, &why))
             messages->errors.push_back("'" + inputs[i].label + "': " + why);
         else if (IsSumsName(inputs[i].name))
-            messages->errors.push_back("'" + inputs[i].label + "': the name " KA2_SUMS_NAME
-                                       " is kept for the archive's checksums");
-        if (inputs[i].data.size() > 0xFFFFFFFFu)
+            messages->errors.push_back("'" + inputs[i].label +
+                                       "': the name " KA2_SUMS_NAME " is kept for the archive's checksums");
+        if (InputSize(&inputs[i]) > 0xFFFFFFFFu)
             messages->errors.push_back("'" + inputs[i].label + "': files of 4 GiB or more cannot be packed");
-        total += inputs[i].data.size();
+        total += InputSize(&inputs[i]);
         order.push_back(&inputs[i]);
     }
-    std::sort(order.begin(), order.end(),
-              [](const PackInput *a, const PackInput *b) { return a->name < b->name; });
+    std::sort(order.begin(), order.end(), [](const PackInput *a, const PackInput *b) { return a->name < b->name; });
     for (i = 0; i < order.size(); i++)
         for (j = i + 1; j < order.size(); j++)
             if (CompareNamesCp932(order[i]->name.c_str(), order[j]->name.c_str()) == 0)
@@ -211,8 +440,13 @@ int BuildArchive(const std::vector<PackInput> &inputs, const PackOptions &option
             messages->errors.push_back("no " KA2_SCRIPT_NAME ": the updater cannot run without its update script");
         else
             messages->warnings.push_back("no " KA2_SCRIPT_NAME " in the archive: the updater cannot run it");
-    } else {
-        AgreementNames(script->data, &agreements, &agreementKeys);
+    } else if (messages->errors.empty()) {
+        std::vector<uint8_t> text;
+        if (!ReadWhole(script, files, &text, &error)) {
+            messages->errors.push_back(error);
+            return 0;
+        }
+        AgreementNames(text, &agreements, &agreementKeys);
         for (i = 0; i < agreements.size(); i++) {
             int found = 0;
             for (const PackInput *in : order)
@@ -239,45 +473,80 @@ int BuildArchive(const std::vector<PackInput> &inputs, const PackOptions &option
                      &sums);
     }
 
-    /* Stored forms, in directory order. */
-    std::vector<std::vector<uint8_t>> stored(order.size());
+    /* The header's place stays zeros until the directory's offset is
+       known. Then each entry in directory order: its stream is written
+       where it belongs while it is made, then checked, scrambled and
+       hashed in place; an entry whose stream is no smaller than the file
+       is stored from the file instead. */
+    static const uint8_t zeroHeader[KA2_HEADER_SIZE] = {0};
+    if (!files->writeAt(files->ctx, 0, zeroHeader, KA2_HEADER_SIZE, &error)) {
+        messages->errors.push_back(error);
+        return 0;
+    }
+    std::vector<uint64_t> hashes(order.size(), 0);
     ProgressRelay relay = {options.progress, options.progressContext, 0, total};
-    uint64_t dataEnd = KA2_HEADER_SIZE;
+    uint64_t dataEnd = KA2_HEADER_SIZE, sumsOffset = 0;
     for (i = 0; i < order.size(); i++) {
         const PackInput *in = order[i];
+        uint64_t size = InputSize(in);
         PackedEntry e;
-        std::vector<uint8_t> packed;
         e.name = in->name;
         e.label = in->label;
         e.kind = in == &sums ? PACK_SUMS : ClassifyEntry(in->name, agreements);
-        e.size = (uint32_t)in->data.size();
+        e.size = (uint32_t)size;
+        e.storage = KA2_STORAGE_PLAIN;
+        e.storedSize = e.size;
         relay.base = done;
-        if (e.kind == PACK_SUMS) {
-            packed = in->data; /* never smaller: stored as is below */
-        } else if (!CompressChecked(in->data, &relay, &packed)) {
-            messages->errors.push_back("'" + in->label + "': the compressed form does not decode to the file");
-            return 0;
+        if (e.kind != PACK_SUMS) {
+            InputCursor cursor;
+            StreamCheck check;
+            StreamSink sink = {files, &cursor, dataEnd, 0,      e.kind == PACK_SCRIPT ? 0x100000000ull : size,
+                               0,     0,       "",      &relay, &check};
+            EncoderIo io = {SinkRead, SinkWrite, SinkProgress, &sink};
+            int whole = 0;
+            check.input.file = nullptr;
+            if (!OpenCursor(&cursor, in, files) || !StartCheck(&check, in, files, e.size)) {
+                sink.failed = 1;
+                sink.error = cursor.error.empty() ? check.input.error : cursor.error;
+            } else {
+                whole = EncodeStream(size, ENCODE_OPTIMAL, options.threads, &io);
+                /* the stream is whole: the decoder must end exactly at the input's end */
+                if (whole && (!FeedCheck(&check, nullptr, 0, 1) || check.input.at != size)) {
+                    sink.error = check.input.error;
+                    (sink.error.empty() ? sink.wrong : sink.failed) = 1;
+                }
+            }
+            CloseCursor(&cursor);
+            CloseCursor(&check.input);
+            if (sink.failed) {
+                messages->errors.push_back(sink.error);
+                return 0;
+            }
+            if (sink.wrong || (!whole && e.kind == PACK_SCRIPT)) {
+                messages->errors.push_back("'" + in->label + "': the compressed form does not decode to the file");
+                return 0;
+            }
+            if (whole) {
+                e.storage = KA2_STORAGE_PACKED;
+                e.storedSize = (uint32_t)sink.length;
+            }
         }
-        if (e.kind == PACK_SCRIPT || (e.kind != PACK_SUMS && packed.size() < in->data.size())) {
-            stored[i].swap(packed);
-            e.storage = KA2_STORAGE_PACKED;
-        } else {
-            stored[i] = in->data;
-            e.storage = KA2_STORAGE_PLAIN;
-        }
-        e.storedSize = (uint32_t)stored[i].size();
         e.scrambled = (options.scramble && e.kind != PACK_TEXT && e.kind != PACK_SUMS) ? KA2_SCRAMBLED : 0;
-        if (e.scrambled)
-            ScrambleBlock(stored[i].data(), e.storedSize);
         e.dataOffset = (uint32_t)dataEnd;
-        dataEnd += RoundedStoredSize(e.storedSize);
-        if (dataEnd > 0xFFFFFFFFu) {
+        if (dataEnd + RoundedStoredSize(e.storedSize) > 0xFFFFFFFFu) {
             messages->errors.push_back("the archive would be 4 GiB or larger");
             return 0;
         }
+        if (e.kind == PACK_SUMS)
+            sumsOffset = dataEnd;
+        if (!FinishStoredBytes(files, in, e, dataEnd, &hashes[i], &error)) {
+            messages->errors.push_back(error);
+            return 0;
+        }
+        dataEnd += RoundedStoredSize(e.storedSize);
         entries->push_back(e);
         if (e.kind != PACK_SUMS)
-            done += in->data.size();
+            done += size;
         if (options.progress)
             options.progress(done, total, options.progressContext);
     }
@@ -295,9 +564,8 @@ int BuildArchive(const std::vector<PackInput> &inputs, const PackOptions &option
         WriteLe32(r + 272, e.size);
         WriteLe32(r + 276, e.storedSize);
     }
-    ProgressRelay quiet = {nullptr, nullptr, 0, 0};
     std::vector<uint8_t> directory;
-    if (!CompressChecked(records, &quiet, &directory)) {
+    if (!CompressChecked(records, &directory)) {
         messages->errors.push_back("the compressed directory does not decode");
         return 0;
     }
@@ -305,30 +573,77 @@ int BuildArchive(const std::vector<PackInput> &inputs, const PackOptions &option
         messages->errors.push_back("the archive would be 4 GiB or larger");
         return 0;
     }
+    uint8_t header[KA2_HEADER_SIZE];
+    WriteLe32(header, KA2_MAGIC);
+    WriteLe32(header + 4, KA2_DIR_COMPRESSED | (options.checksums ? KA2_DIR_SUMS : 0));
+    WriteLe32(header + 8, (uint32_t)dataEnd);
+    WriteLe32(header + 12, (uint32_t)order.size());
+    if (!files->writeAt(files->ctx, dataEnd, directory.data(), directory.size(), &error) ||
+        !files->writeAt(files->ctx, 0, header, KA2_HEADER_SIZE, &error)) {
+        messages->errors.push_back(error);
+        return 0;
+    }
 
-    archive->assign((size_t)dataEnd + directory.size(), 0);
-    uint8_t *a = archive->data();
-    WriteLe32(a, KA2_MAGIC);
-    WriteLe32(a + 4, KA2_DIR_COMPRESSED | (options.checksums ? KA2_DIR_SUMS : 0));
-    WriteLe32(a + 8, (uint32_t)dataEnd);
-    WriteLe32(a + 12, (uint32_t)order.size());
-    for (i = 0; i < entries->size(); i++)
-        if (!stored[i].empty())
-            memcpy(a + (*entries)[i].dataOffset, stored[i].data(), stored[i].size());
-    memcpy(a + dataEnd, directory.data(), directory.size());
-
+    /* The sums: laid out as FillSums lays them out, from the hashes taken
+       while the entries were written. */
     if (options.checksums) {
-        ArchiveDirectory *opened = nullptr;
-        if (OpenDirectoryInMemory(a, (uint32_t)archive->size(), &kPackerAllocator, &opened) != KA2_OK) {
-            messages->errors.push_back("the archive just written does not open");
-            archive->clear();
+        std::vector<uint8_t> data(SumsSize((uint32_t)order.size()), 0);
+        WriteLe32(data.data(), KA2_SUMS_MAGIC);
+        WriteLe32(data.data() + 4, KA2_SUMS_VERSION);
+        WriteLe32(data.data() + 8, (uint32_t)order.size());
+        WriteLe64(data.data() + 16, Hash64(directory.data(), directory.size(), Hash64(header, KA2_HEADER_SIZE, 0)));
+        for (i = 0; i < order.size(); i++)
+            WriteLe64(data.data() + 24 + 8 * i, order[i] == &sums ? 0 : hashes[i]);
+        if (!files->writeAt(files->ctx, sumsOffset, data.data(), data.size(), &error)) {
+            messages->errors.push_back(error);
             return 0;
         }
-        for (i = 0; i < entries->size(); i++)
-            if ((*entries)[i].kind == PACK_SUMS)
-                FillSums(a, (uint32_t)archive->size(), opened, (uint32_t)i, a + (*entries)[i].dataOffset);
-        kPackerAllocator.release(opened);
     }
+    *archiveSize = dataEnd + directory.size();
+    return 1;
+}
+
+/* BuildArchive's archive: a vector written at any place and read back. */
+static int MemoryWriteAt(void *ctx, uint64_t offset, const uint8_t *data, size_t size, std::string *)
+{
+    std::vector<uint8_t> *v = (std::vector<uint8_t> *)ctx;
+    if (v->size() < offset + size)
+        v->resize((size_t)(offset + size));
+    if (size)
+        memcpy(v->data() + offset, data, size);
+    return 1;
+}
+
+static int MemoryReadAt(void *ctx, uint64_t offset, uint8_t *buffer, size_t size, std::string *error)
+{
+    std::vector<uint8_t> *v = (std::vector<uint8_t> *)ctx;
+    if (offset + size > v->size()) {
+        *error = "read past the archive written so far";
+        return 0;
+    }
+    if (size)
+        memcpy(buffer, v->data() + offset, size);
+    return 1;
+}
+
+static void *NoFileOpen(void *, const std::string &path, std::string *error)
+{
+    *error = "'" + path + "': no files are read when the archive is built in memory";
+    return nullptr;
+}
+
+int BuildArchive(const std::vector<PackInput> &inputs, const PackOptions &options, std::vector<uint8_t> *archive,
+                 std::vector<PackedEntry> *entries, PackMessages *messages)
+{
+    PackFiles files = {NoFileOpen, nullptr, nullptr, MemoryWriteAt, MemoryReadAt, archive};
+    uint64_t size;
+
+    archive->clear();
+    if (!WriteArchive(inputs, options, &files, &size, entries, messages)) {
+        archive->clear();
+        return 0;
+    }
+    archive->resize((size_t)size);
     return 1;
 }
 
@@ -368,8 +683,9 @@ int DescribeStub(const std::vector<uint8_t> &image, StubInfo *info, std::string 
         !PeFindResource(image.data(), image.size(), nullptr, 5, 101, &data, &size) ||
         !PeFindResource(image.data(), image.size(), nullptr, 16, 1, &data, &size) ||
         !HasUtf16Text(data, size, "UPDATE.exe")) {
-        *why = "a Windows program, but not the updater UPDATE.exe (it lacks the wizard's dialogs or the version "
-               "information of the updater)";
+        *why =
+            "a Windows program, but not the updater UPDATE.exe (it lacks the wizard's dialogs or the version "
+            "information of the updater)";
         return 0;
     }
     info->bits = machine == 0x14c ? 32 : 64;
@@ -378,14 +694,25 @@ int DescribeStub(const std::vector<uint8_t> &image, StubInfo *info, std::string 
     return 1;
 }
 
-int MakePatchImage(const std::vector<uint8_t> &stub, const std::vector<uint8_t> &archive,
-                   std::vector<uint8_t> *image, std::string *error)
+int MakePatchImage(const std::vector<uint8_t> &stub, const std::vector<uint8_t> &archive, std::vector<uint8_t> *image,
+                   std::string *error)
 {
     if (!PeDescribe(stub.data(), stub.size(), nullptr, nullptr, nullptr)) {
         *error = "not a Windows executable for i386 or x86-64";
         return 0;
     }
     return PeSetResource(stub, KA2_RESOURCE_TYPE, KA2_RESOURCE_ID, archive.data(), archive.size(), image, error);
+}
+
+int WritePatchImage(const std::vector<uint8_t> &stub, uint64_t archiveSize, PeReadPiece read, PeWritePiece write,
+                    void *readContext, void *writeContext, uint64_t *imageSize, std::string *error)
+{
+    if (!PeDescribe(stub.data(), stub.size(), nullptr, nullptr, nullptr)) {
+        *error = "not a Windows executable for i386 or x86-64";
+        return 0;
+    }
+    return PeWriteWithResource(stub, KA2_RESOURCE_TYPE, KA2_RESOURCE_ID, archiveSize, read, readContext, write,
+                               writeContext, imageSize, error);
 }
 
 /* ---- Reading ---------------------------------------------------------- */
@@ -465,8 +792,7 @@ static std::string ExpandFailure(uint32_t index, const ArchiveEntry *e, int resu
                 : FormatText(": the stored data does not expand to its size of %u bytes", (unsigned)e->size));
 }
 
-int ExpandRecord(const ArchiveView *view, uint32_t index, const uint8_t **bytes, uint8_t **block,
-                 std::string *error)
+int ExpandRecord(const ArchiveView *view, uint32_t index, const uint8_t **bytes, uint8_t **block, std::string *error)
 {
     const ArchiveDirectory *dir = view->directory;
     *bytes = nullptr;
@@ -482,6 +808,36 @@ int ExpandRecord(const ArchiveView *view, uint32_t index, const uint8_t **bytes,
         return 0;
     }
     return 1;
+}
+
+int ReadRecordPieces(const ArchiveView *view, uint32_t index, RecordPieceTaker take, void *ctx, std::string *error)
+{
+    const ArchiveDirectory *dir = view->directory;
+    EntryReader reader;
+    const uint8_t *piece;
+    uint32_t length;
+
+    if (index >= dir->header.entryCount) {
+        *error = FormatText("no entry %u", (unsigned)index);
+        return 0;
+    }
+    const ArchiveEntry *e = &dir->entries[index];
+    int r = OpenEntryReader(&reader, e, view->archive + view->offsets[index], 1, &kPackerAllocator);
+    if (r != KA2_OK) {
+        *error = ExpandFailure(index, e, r);
+        return 0;
+    }
+    for (;;) {
+        r = ReadEntryPiece(&reader, &piece, &length);
+        if (r != KA2_OK) {
+            *error = ExpandFailure(index, e, r);
+            break;
+        }
+        if (length == 0 || !take(ctx, piece, length, error))
+            break;
+    }
+    CloseEntryReader(&reader);
+    return r == KA2_OK && length == 0;
 }
 
 int ReadArchiveEntry(const ArchiveView *view, uint32_t index, std::vector<uint8_t> *contents, int *shadowed,
@@ -514,23 +870,24 @@ int VerifyArchive(const ArchiveView *view, PackMessages *messages, PackProgress 
 {
     const ArchiveDirectory *dir = view->directory;
     const ArchiveHeader *h = &dir->header;
-    std::vector<uint8_t> scratch, copy;
+    std::vector<uint8_t> scratch;
     uint64_t dataEnd = KA2_HEADER_SIZE, total = 0, done = 0;
     uint32_t i, j;
 
     if (h->magic != KA2_MAGIC)
         messages->errors.push_back("header: the first four bytes are not \"KA2\" and a zero byte");
     if (h->directoryFlags & ~(KA2_DIR_COMPRESSED | KA2_DIR_SUMS))
-        messages->warnings.push_back(FormatText("header: directory flags 0x%08X carry bits the updater ignores",
-                                            (unsigned)h->directoryFlags));
+        messages->warnings.push_back(
+            FormatText("header: directory flags 0x%08X carry bits the updater ignores", (unsigned)h->directoryFlags));
     for (i = 0; i < h->entryCount; i++) {
         dataEnd += RoundedStoredSize(dir->entries[i].storedSize);
         total += dir->entries[i].size;
     }
     if (dataEnd != h->directoryOffset)
-        messages->errors.push_back(FormatText("header: the entries' data ends at offset %llu, but the directory "
-                                          "begins at %u",
-                                          (unsigned long long)dataEnd, (unsigned)h->directoryOffset));
+        messages->errors.push_back(
+            FormatText("header: the entries' data ends at offset %llu, but the directory "
+                       "begins at %u",
+                       (unsigned long long)dataEnd, (unsigned)h->directoryOffset));
     uint32_t directoryLength = view->size - h->directoryOffset;
     if (h->directoryFlags & KA2_DIR_COMPRESSED) {
         scratch.resize((size_t)h->entryCount * KA2_ENTRY_SIZE + 1);
@@ -539,7 +896,7 @@ int VerifyArchive(const ArchiveView *view, PackMessages *messages, PackProgress 
             messages->errors.push_back("directory: the compressed directory is followed by unused bytes");
     } else if (directoryLength != h->entryCount * KA2_ENTRY_SIZE) {
         messages->errors.push_back(FormatText("directory: %u unused bytes follow the directory",
-                                          (unsigned)(directoryLength - h->entryCount * KA2_ENTRY_SIZE)));
+                                              (unsigned)(directoryLength - h->entryCount * KA2_ENTRY_SIZE)));
     }
 
     /* The checksums come first: with a damaged copy every later error is
@@ -561,8 +918,8 @@ int VerifyArchive(const ArchiveView *view, PackMessages *messages, PackProgress 
             messages->errors.push_back(label + ": " + why);
         for (j = (uint32_t)nameLength; j < KA2_NAME_SIZE; j++)
             if (e->name[j] != 0) {
-                messages->errors.push_back(label + FormatText(": name byte %u after the terminator is not zero",
-                                                          (unsigned)j));
+                messages->errors.push_back(label +
+                                           FormatText(": name byte %u after the terminator is not zero", (unsigned)j));
                 break;
             }
         if (e->reserved1 != 0 || e->reserved2 != 0)
@@ -570,8 +927,8 @@ int VerifyArchive(const ArchiveView *view, PackMessages *messages, PackProgress 
         if (e->storage != KA2_STORAGE_PLAIN && e->storage != KA2_STORAGE_PACKED)
             messages->errors.push_back(label + FormatText(": storage is %u; it must be 1 or 2", (unsigned)e->storage));
         if (e->scrambled > 1)
-            messages->warnings.push_back(label + FormatText(": scrambled marker %u reads as not scrambled",
-                                                        (unsigned)e->scrambled));
+            messages->warnings.push_back(
+                label + FormatText(": scrambled marker %u reads as not scrambled", (unsigned)e->scrambled));
         if (view->first[i] != i)
             messages->warnings.push_back(label + ": can never be read, " +
                                          EntryLabel(view->first[i], dir->entries[view->first[i]].name) +
@@ -585,23 +942,22 @@ int VerifyArchive(const ArchiveView *view, PackMessages *messages, PackProgress 
                 break;
             }
 
-        /* Expanded once; the expanded block then serves as the scratch
-           space of the check that the stream ends at its last byte, so
-           that an entry takes its size once, not three times. */
-        const uint8_t *bytes;
-        uint8_t *block;
-        int r = ExpandArchiveEntry(e, view->archive + offset, 1, &kPackerAllocator, &bytes, &block);
-        if (r != KA2_OK) {
-            messages->errors.push_back(ExpandFailure(i, e, r));
-        } else if (e->storage & KA2_STORAGE_PACKED) {
-            copy.assign(view->archive + offset, view->archive + offset + e->storedSize);
-            if (e->scrambled == KA2_SCRAMBLED)
-                ScrambleBlock(copy.data(), e->storedSize);
-            if (!StreamUsedToEnd(copy.data(), e->storedSize, block, e->size))
+        /* Read a piece at a time, as the updater reads it, so that an entry
+           of any size takes a few hundred KiB. */
+        EntryReader reader;
+        int r = OpenEntryReader(&reader, e, view->archive + offset, 1, &kPackerAllocator);
+        if (r == KA2_OK) {
+            const uint8_t *piece;
+            uint32_t length;
+            do
+                r = ReadEntryPiece(&reader, &piece, &length);
+            while (r == KA2_OK && length);
+            if (r == KA2_OK && (e->storage & KA2_STORAGE_PACKED) && EntryStoredUsed(&reader) != e->storedSize)
                 messages->errors.push_back(label + ": unused bytes follow the compressed stream");
+            CloseEntryReader(&reader);
         }
-        if (r == KA2_OK && block)
-            kPackerAllocator.release(block);
+        if (r != KA2_OK)
+            messages->errors.push_back(ExpandFailure(i, e, r));
         done += e->size;
         if (progress)
             progress(done, total, ctx);

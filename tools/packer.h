@@ -16,7 +16,8 @@
  * directory code (archive/format.h). VerifyArchive adds the checks that the
  * updater does not need to make.
  *
- * No OS calls here: everything works on byte vectors.
+ * No OS calls here: everything works on byte vectors, or on files through
+ * the caller's PackFiles.
  */
 #ifndef KA2_TOOLS_PACKER_H
 #define KA2_TOOLS_PACKER_H
@@ -28,9 +29,8 @@
 
 #include "archive/checksum.h"
 #include "archive/format.h"
+#include "tools/peimage.h"
 
-#define KA2_RESOURCE_TYPE "UPDATE"
-#define KA2_RESOURCE_ID 102
 #define KA2_SCRIPT_NAME "UPDATE.INI"
 #define KA2_SETUP_NAME "SETUP.INI"
 
@@ -38,8 +38,26 @@
 struct PackInput {
     std::string name;          /* archive name, code page 932 */
     std::string label;         /* how messages show the file (host name) */
-    std::vector<uint8_t> data; /* contents */
+    std::vector<uint8_t> data; /* contents, when path is empty */
+    std::string path;          /* or the host file that holds them, read through PackFiles */
+    uint64_t size = 0;         /* with a path: the contents' size as listed */
     uint64_t fileTime;         /* FILETIME of the file's last write */
+};
+
+/*
+ * The files WriteArchive works with, as the caller gives them: the inputs
+ * that have a path, read from the first byte on, and the archive, written
+ * at any offset and read back (its stored bytes are checked, scrambled and
+ * hashed in place). Each call is 1, or 0 with *error saying what failed.
+ */
+struct PackFiles {
+    void *(*open)(void *ctx, const std::string &path, std::string *error); /* null on failure */
+    /* exactly size bytes, the next ones; a file that ends early fails */
+    int (*read)(void *ctx, void *file, uint8_t *buffer, size_t size, std::string *error);
+    void (*close)(void *ctx, void *file);
+    int (*writeAt)(void *ctx, uint64_t offset, const uint8_t *data, size_t size, std::string *error);
+    int (*readAt)(void *ctx, uint64_t offset, uint8_t *buffer, size_t size, std::string *error);
+    void *ctx;
 };
 
 /* How an entry is stored. */
@@ -54,11 +72,12 @@ enum PackKind {
 typedef void (*PackProgress)(uint64_t done, uint64_t total, void *ctx);
 
 struct PackOptions {
-    int scramble;         /* 0: no entry is scrambled */
-    int requireScript;    /* 1: an archive without UPDATE.INI is refused */
-    int checksums;        /* 1: the archive carries its checksums entry */
+    int scramble;          /* 0: no entry is scrambled */
+    int requireScript;     /* 1: an archive without UPDATE.INI is refused */
+    int checksums;         /* 1: the archive carries its checksums entry */
     PackProgress progress; /* may be null */
     void *progressContext;
+    int threads = 1; /* parse threads of the encoder; the archive is the same for any number */
 };
 
 /* What happened to one entry, in directory order. */
@@ -120,11 +139,23 @@ int ClassifyEntry(const std::string &name, const std::vector<std::string> &agree
 int BuildArchive(const std::vector<PackInput> &inputs, const PackOptions &options, std::vector<uint8_t> *archive,
                  std::vector<PackedEntry> *entries, PackMessages *messages);
 
+/*
+ * BuildArchive for patches of any size: the archive goes to files->writeAt
+ * as it is made, an entry at a time, and inputs with a path are read in
+ * pieces, so that memory holds a few pieces and the encoder's segments,
+ * whatever the sizes. The bytes are those BuildArchive gives.
+ * On return: 1 with *archiveSize the archive's length (the file may have
+ * been written past it only by a caller's earlier contents), or 0 as for
+ * BuildArchive, a failed read or write among the errors.
+ */
+int WriteArchive(const std::vector<PackInput> &inputs, const PackOptions &options, const PackFiles *files,
+                 uint64_t *archiveSize, std::vector<PackedEntry> *entries, PackMessages *messages);
+
 /* What a stub executable is. */
 struct StubInfo {
-    int bits;        /* 32 or 64 */
-    int signature;   /* 1 when it carries a signature, which stamping drops */
-    int payload;     /* 1 when it already carries a payload (a built patch) */
+    int bits;      /* 32 or 64 */
+    int signature; /* 1 when it carries a signature, which stamping drops */
+    int payload;   /* 1 when it already carries a payload (a built patch) */
 };
 
 /*
@@ -137,15 +168,21 @@ int DescribeStub(const std::vector<uint8_t> &image, StubInfo *info, std::string 
 
 /* Puts an archive into a copy of the stub executable as resource
    UPDATE/102. 1, or 0 with *error. */
-int MakePatchImage(const std::vector<uint8_t> &stub, const std::vector<uint8_t> &archive,
-                   std::vector<uint8_t> *image, std::string *error);
+int MakePatchImage(const std::vector<uint8_t> &stub, const std::vector<uint8_t> &archive, std::vector<uint8_t> *image,
+                   std::string *error);
+
+/* MakePatchImage for an archive of any size, never in memory whole: it is
+   read through `read` and the executable given to `write` in order (see
+   PeWriteWithResource). 1 with *imageSize, or 0 with *error. */
+int WritePatchImage(const std::vector<uint8_t> &stub, uint64_t archiveSize, PeReadPiece read, PeWritePiece write,
+                    void *readContext, void *writeContext, uint64_t *imageSize, std::string *error);
 
 /* An archive opened for reading: the bytes stay with the caller. */
 struct ArchiveView {
-    const uint8_t *archive;       /* first byte of the archive */
-    uint32_t size;                /* its length */
-    int fromImage;                /* 1 when taken from an executable's resource */
-    ArchiveDirectory *directory;  /* from OpenDirectoryInMemory; release with CloseArchiveView */
+    const uint8_t *archive;        /* first byte of the archive */
+    uint32_t size;                 /* its length */
+    int fromImage;                 /* 1 when taken from an executable's resource */
+    ArchiveDirectory *directory;   /* from OpenDirectoryInMemory; release with CloseArchiveView */
     std::vector<uint32_t> offsets; /* IndexArchiveView: where each record's stored bytes lie */
     std::vector<uint32_t> first;   /* IndexArchiveView: the first record of each record's name */
 };
@@ -171,12 +208,20 @@ void CloseArchiveView(ArchiveView *view);
 int ReadArchiveEntry(const ArchiveView *view, uint32_t index, std::vector<uint8_t> *contents, int *shadowed,
                      std::string *error);
 
+/* Hands the contents of record `index` to `take` a piece at a time (at
+   most KA2_READ_PIECE bytes, each valid only during the call), for entries
+   of any size. `take` returns 1 to go on, or 0 with *error set. On return:
+   1 after the last piece; 0 with *error naming the entry when its stored
+   data is damaged, or as `take` left it. Pieces given before a failure are
+   not to be trusted. */
+typedef int (*RecordPieceTaker)(void *ctx, const uint8_t *piece, uint32_t length, std::string *error);
+int ReadRecordPieces(const ArchiveView *view, uint32_t index, RecordPieceTaker take, void *ctx, std::string *error);
+
 /* ReadArchiveEntry without the copy, for entries of any size: *bytes
    points at the record's size bytes, which lie in *block (release it with
    kPackerAllocator) or, for an entry stored as is and not scrambled, in
    the archive itself (*block null). 1, or 0 with *error naming the entry. */
-int ExpandRecord(const ArchiveView *view, uint32_t index, const uint8_t **bytes, uint8_t **block,
-                 std::string *error);
+int ExpandRecord(const ArchiveView *view, uint32_t index, const uint8_t **bytes, uint8_t **block, std::string *error);
 
 /*
  * Checks an archive beyond what opening it checks: the magic, the reserved

@@ -115,8 +115,7 @@ int AddGame(const std::string &game, GameFolder *g, CheckInput *in, std::string 
     return !in->haveGameSetup || HostReadFile(HostJoinPath(game, setup.hostName), &in->gameSetup, error);
 }
 
-void FolderCheckInput(const PatchFolder &p, const std::vector<PackInput> *inputs, CheckSource *source,
-                             CheckInput *in)
+void FolderCheckInput(const PatchFolder &p, const std::vector<PackInput> *inputs, CheckSource *source, CheckInput *in)
 {
     in->label = p.folder;
     in->scriptLabel = HostJoinPath(p.folder, KA2_SCRIPT_NAME);

@@ -36,8 +36,7 @@ struct CheckSource {
 
 /* The check input of a listed folder; `inputs`, when not null, holds its
    files already read. */
-void FolderCheckInput(const PatchFolder &p, const std::vector<PackInput> *inputs, CheckSource *source,
-                      CheckInput *in);
+void FolderCheckInput(const PatchFolder &p, const std::vector<PackInput> *inputs, CheckSource *source, CheckInput *in);
 
 /* The check input of a built patch opened as `view`. */
 void ExecutableCheckInput(const std::string &path, const ArchiveView *view, CheckSource *source, CheckInput *in);

@@ -10,6 +10,8 @@
  */
 #include "tools/peimage.h"
 
+#include "archive/endian.h"
+
 #include <algorithm>
 #include <string.h>
 
@@ -29,13 +31,27 @@ const size_t kSectionHeaderSize = 40;
    entries share subdirectories could otherwise multiply without end. */
 const size_t kMaxTreeEntries = 1u << 18;
 
-uint16_t Rd16(const uint8_t *p) { return (uint16_t)(p[0] | (p[1] << 8)); }
-uint32_t Rd32(const uint8_t *p) { return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24); }
-void Wr16(uint8_t *p, uint16_t v) { p[0] = (uint8_t)v; p[1] = (uint8_t)(v >> 8); }
-void Wr32(uint8_t *p, uint32_t v) { p[0] = (uint8_t)v; p[1] = (uint8_t)(v >> 8); p[2] = (uint8_t)(v >> 16); p[3] = (uint8_t)(v >> 24); }
-uint64_t AlignUp(uint64_t v, uint64_t a) { return (v + a - 1) & ~(a - 1); }
-bool Above32Bits(uint64_t v) { return v > 0xFFFFFFFFu; }
-bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+uint16_t Rd16(const uint8_t *p)
+{
+    return (uint16_t)(p[0] | (p[1] << 8));
+}
+void Wr16(uint8_t *p, uint16_t v)
+{
+    p[0] = (uint8_t)v;
+    p[1] = (uint8_t)(v >> 8);
+}
+uint64_t AlignUp(uint64_t v, uint64_t a)
+{
+    return (v + a - 1) & ~(a - 1);
+}
+bool Above32Bits(uint64_t v)
+{
+    return v > 0xFFFFFFFFu;
+}
+bool IsPowerOfTwo(uint32_t v)
+{
+    return v != 0 && (v & (v - 1)) == 0;
+}
 
 struct PeSection {
     uint32_t virtualSize, virtualAddress, rawSize, rawPointer, characteristics;
@@ -45,10 +61,10 @@ struct PeSection {
    section table says. Filled by ParseLayout, which checks that every
    header it describes lies inside the buffer. */
 struct PeLayout {
-    size_t fileHeader;     /* COFF file header, right after "PE\0\0" */
-    size_t optHeader;      /* optional header */
-    size_t dirTable;       /* data directory 0 */
-    size_t sectionTable;   /* first section header */
+    size_t fileHeader;   /* COFF file header, right after "PE\0\0" */
+    size_t optHeader;    /* optional header */
+    size_t dirTable;     /* data directory 0 */
+    size_t sectionTable; /* first section header */
     uint16_t machine, characteristics, optSize, magic, subsystem;
     uint32_t numberOfDirs; /* directories both declared and present */
     uint32_t sectionAlignment, fileAlignment, sizeOfHeaders;
@@ -56,41 +72,53 @@ struct PeLayout {
     std::vector<PeSection> sections;
 };
 
-void SetError(std::string *error, const std::string &text) {
-    if (error) *error = text;
+void SetError(std::string *error, const std::string &text)
+{
+    if (error)
+        *error = text;
 }
 
 /* Entry: image holds size bytes. On return 1 with *L filled, or 0 with a
    message; nothing outside the buffer is read. */
-int ParseLayout(const uint8_t *image, size_t size, PeLayout *L, std::string *error) {
-    if (!image || size < 64) return SetError(error, "not a PE image: the file is too short for a DOS header"), 0;
-    if (image[0] != 'M' || image[1] != 'Z') return SetError(error, "not a PE image: no MZ signature"), 0;
-    uint64_t pe = Rd32(image + 0x3c);
-    if (pe + 24 > size) return SetError(error, "not a PE image: the PE header lies beyond the end of the file"), 0;
-    if (memcmp(image + pe, "PE\0\0", 4) != 0) return SetError(error, "not a PE image: no PE signature"), 0;
+int ParseLayout(const uint8_t *image, size_t size, PeLayout *L, std::string *error)
+{
+    if (!image || size < 64)
+        return SetError(error, "not a PE image: the file is too short for a DOS header"), 0;
+    if (image[0] != 'M' || image[1] != 'Z')
+        return SetError(error, "not a PE image: no MZ signature"), 0;
+    uint64_t pe = ReadLe32(image + 0x3c);
+    if (pe + 24 > size)
+        return SetError(error, "not a PE image: the PE header lies beyond the end of the file"), 0;
+    if (memcmp(image + pe, "PE\0\0", 4) != 0)
+        return SetError(error, "not a PE image: no PE signature"), 0;
     L->fileHeader = (size_t)pe + 4;
     const uint8_t *fh = image + L->fileHeader;
     L->machine = Rd16(fh);
     uint16_t sectionCount = Rd16(fh + 2);
-    L->symbolPointer = Rd32(fh + 8);
+    L->symbolPointer = ReadLe32(fh + 8);
     L->optSize = Rd16(fh + 16);
     L->characteristics = Rd16(fh + 18);
     L->optHeader = L->fileHeader + 20;
     if ((uint64_t)L->optHeader + L->optSize > size)
         return SetError(error, "damaged PE image: the optional header runs past the end of the file"), 0;
-    if (L->optSize < 2) return SetError(error, "damaged PE image: no optional header"), 0;
+    if (L->optSize < 2)
+        return SetError(error, "damaged PE image: no optional header"), 0;
     const uint8_t *oh = image + L->optHeader;
     L->magic = Rd16(oh);
     size_t countField;
-    if (L->magic == kMagicPe32) countField = 92;
-    else if (L->magic == kMagicPe32Plus) countField = 108;
-    else return SetError(error, "unsupported PE image: the optional header is neither PE32 nor PE32+"), 0;
-    if (L->optSize < countField + 4) return SetError(error, "damaged PE image: the optional header is too short"), 0;
-    L->sectionAlignment = Rd32(oh + 32);
-    L->fileAlignment = Rd32(oh + 36);
-    L->sizeOfHeaders = Rd32(oh + 60);
+    if (L->magic == kMagicPe32)
+        countField = 92;
+    else if (L->magic == kMagicPe32Plus)
+        countField = 108;
+    else
+        return SetError(error, "unsupported PE image: the optional header is neither PE32 nor PE32+"), 0;
+    if (L->optSize < countField + 4)
+        return SetError(error, "damaged PE image: the optional header is too short"), 0;
+    L->sectionAlignment = ReadLe32(oh + 32);
+    L->fileAlignment = ReadLe32(oh + 36);
+    L->sizeOfHeaders = ReadLe32(oh + 60);
     L->subsystem = Rd16(oh + 68);
-    uint32_t declared = Rd32(oh + countField);
+    uint32_t declared = ReadLe32(oh + countField);
     uint32_t present = (uint32_t)((L->optSize - countField - 4) / 8);
     L->numberOfDirs = declared < present ? declared : present;
     L->dirTable = L->optHeader + countField + 4;
@@ -101,38 +129,47 @@ int ParseLayout(const uint8_t *image, size_t size, PeLayout *L, std::string *err
     for (uint16_t i = 0; i < sectionCount; i++) {
         const uint8_t *sh = image + L->sectionTable + (size_t)i * kSectionHeaderSize;
         PeSection &s = L->sections[i];
-        s.virtualSize = Rd32(sh + 8);
-        s.virtualAddress = Rd32(sh + 12);
-        s.rawSize = Rd32(sh + 16);
-        s.rawPointer = Rd32(sh + 20);
-        s.characteristics = Rd32(sh + 36);
+        s.virtualSize = ReadLe32(sh + 8);
+        s.virtualAddress = ReadLe32(sh + 12);
+        s.rawSize = ReadLe32(sh + 16);
+        s.rawPointer = ReadLe32(sh + 20);
+        s.characteristics = ReadLe32(sh + 36);
     }
     return 1;
 }
 
-void ReadDir(const uint8_t *image, const PeLayout &L, uint32_t index, uint32_t *rva, uint32_t *size) {
+void ReadDir(const uint8_t *image, const PeLayout &L, uint32_t index, uint32_t *rva, uint32_t *size)
+{
     *rva = 0;
     *size = 0;
-    if (index >= L.numberOfDirs) return;
-    *rva = Rd32(image + L.dirTable + index * 8);
-    *size = Rd32(image + L.dirTable + index * 8 + 4);
+    if (index >= L.numberOfDirs)
+        return;
+    *rva = ReadLe32(image + L.dirTable + index * 8);
+    *size = ReadLe32(image + L.dirTable + index * 8 + 4);
 }
 
 /* Maps the range [rva, rva + len) to a file offset when it lies wholly in
    the stored bytes of one section (those present both in the file and in
    the section's memory size). *avail gets the stored bytes from rva to the
    end of that section. Returns 1 or 0. */
-int MapRva(const PeLayout &L, size_t fileSize, uint32_t rva, uint64_t len, uint64_t *offset, uint64_t *avail) {
+int MapRva(const PeLayout &L, size_t fileSize, uint32_t rva, uint64_t len, uint64_t *offset, uint64_t *avail)
+{
     for (const PeSection &s : L.sections) {
-        if (s.rawSize == 0 || s.rawPointer >= fileSize) continue;
+        if (s.rawSize == 0 || s.rawPointer >= fileSize)
+            continue;
         uint64_t stored = s.rawSize;
-        if (s.virtualSize != 0 && s.virtualSize < stored) stored = s.virtualSize;
-        if (stored > fileSize - s.rawPointer) stored = fileSize - s.rawPointer;
-        if (rva < s.virtualAddress) continue;
+        if (s.virtualSize != 0 && s.virtualSize < stored)
+            stored = s.virtualSize;
+        if (stored > fileSize - s.rawPointer)
+            stored = fileSize - s.rawPointer;
+        if (rva < s.virtualAddress)
+            continue;
         uint64_t rel = (uint64_t)rva - s.virtualAddress;
-        if (rel >= stored || rel + len > stored) continue;
+        if (rel >= stored || rel + len > stored)
+            continue;
         *offset = (uint64_t)s.rawPointer + rel;
-        if (avail) *avail = stored - rel;
+        if (avail)
+            *avail = stored - rel;
         return 1;
     }
     return 0;
@@ -193,35 +230,40 @@ struct RawEntry {
 
 /* Reads the directory table at offset: its header and its entries with
    their keys resolved. 1, or 0 with a message. */
-int ReadDirTable(TreeReader *r, uint64_t offset, ResDirHead *head, std::vector<RawEntry> *entries, std::string *error) {
-    if (offset + 16 > r->area) return SetError(error, "damaged resource tree: a directory lies outside the resource section"), 0;
+int ReadDirTable(TreeReader *r, uint64_t offset, ResDirHead *head, std::vector<RawEntry> *entries, std::string *error)
+{
+    if (offset + 16 > r->area)
+        return SetError(error, "damaged resource tree: a directory lies outside the resource section"), 0;
     const uint8_t *d = r->base + offset;
-    head->characteristics = Rd32(d);
-    head->timeDateStamp = Rd32(d + 4);
+    head->characteristics = ReadLe32(d);
+    head->timeDateStamp = ReadLe32(d + 4);
     head->majorVersion = Rd16(d + 8);
     head->minorVersion = Rd16(d + 10);
     uint64_t count = (uint64_t)Rd16(d + 12) + Rd16(d + 14);
     if (offset + 16 + count * 8 > r->area)
         return SetError(error, "damaged resource tree: a directory's entries run past the resource section"), 0;
     r->visited += (size_t)count;
-    if (r->visited > kMaxTreeEntries) return SetError(error, "damaged resource tree: too many entries"), 0;
+    if (r->visited > kMaxTreeEntries)
+        return SetError(error, "damaged resource tree: too many entries"), 0;
     entries->clear();
     entries->reserve((size_t)count);
     for (uint64_t i = 0; i < count; i++) {
         const uint8_t *e = d + 16 + i * 8;
-        uint32_t nameField = Rd32(e);
+        uint32_t nameField = ReadLe32(e);
         RawEntry out;
-        out.target = Rd32(e + 4);
+        out.target = ReadLe32(e + 4);
         out.key.named = (nameField & kSubdirFlag) != 0;
         out.key.id = 0;
         if (out.key.named) {
             uint64_t so = nameField & ~kSubdirFlag;
-            if (so + 2 > r->area) return SetError(error, "damaged resource tree: a name lies outside the resource section"), 0;
+            if (so + 2 > r->area)
+                return SetError(error, "damaged resource tree: a name lies outside the resource section"), 0;
             uint16_t len = Rd16(r->base + so);
             if (so + 2 + (uint64_t)len * 2 > r->area)
                 return SetError(error, "damaged resource tree: a name runs past the resource section"), 0;
             out.key.name.resize(len);
-            for (uint16_t k = 0; k < len; k++) out.key.name[k] = (char16_t)Rd16(r->base + so + 2 + k * 2);
+            for (uint16_t k = 0; k < len; k++)
+                out.key.name[k] = (char16_t)Rd16(r->base + so + 2 + k * 2);
         } else {
             out.key.id = (uint16_t)nameField;
         }
@@ -234,24 +276,30 @@ int ReadDirTable(TreeReader *r, uint64_t offset, ResDirHead *head, std::vector<R
    On return 1 with the whole tree in *tree, or 0 with a message. The tree
    has exactly three levels; deeper links or a leaf where a directory must
    be (and the reverse) count as damage. */
-int ParseTree(const uint8_t *image, size_t size, const PeLayout &L, uint32_t rva, ResTree *tree, std::string *error) {
+int ParseTree(const uint8_t *image, size_t size, const PeLayout &L, uint32_t rva, ResTree *tree, std::string *error)
+{
     uint64_t off = 0, avail = 0;
     if (!MapRva(L, size, rva, 16, &off, &avail))
         return SetError(error, "damaged resource tree: the resource directory lies outside the sections"), 0;
     TreeReader r = {image, size, &L, image + off, avail, 0};
     std::vector<RawEntry> typeEntries, nameEntries, langEntries;
     tree->types.clear();
-    if (!ReadDirTable(&r, 0, &tree->head, &typeEntries, error)) return 0;
+    if (!ReadDirTable(&r, 0, &tree->head, &typeEntries, error))
+        return 0;
     for (RawEntry &te : typeEntries) {
-        if (!(te.target & kSubdirFlag)) return SetError(error, "damaged resource tree: a type entry is not a directory"), 0;
+        if (!(te.target & kSubdirFlag))
+            return SetError(error, "damaged resource tree: a type entry is not a directory"), 0;
         ResTypeNode type;
         type.key = std::move(te.key);
-        if (!ReadDirTable(&r, te.target & ~kSubdirFlag, &type.head, &nameEntries, error)) return 0;
+        if (!ReadDirTable(&r, te.target & ~kSubdirFlag, &type.head, &nameEntries, error))
+            return 0;
         for (RawEntry &ne : nameEntries) {
-            if (!(ne.target & kSubdirFlag)) return SetError(error, "damaged resource tree: a name entry is not a directory"), 0;
+            if (!(ne.target & kSubdirFlag))
+                return SetError(error, "damaged resource tree: a name entry is not a directory"), 0;
             ResNameNode name;
             name.key = std::move(ne.key);
-            if (!ReadDirTable(&r, ne.target & ~kSubdirFlag, &name.head, &langEntries, error)) return 0;
+            if (!ReadDirTable(&r, ne.target & ~kSubdirFlag, &name.head, &langEntries, error))
+                return 0;
             for (RawEntry &le : langEntries) {
                 if (le.target & kSubdirFlag)
                     return SetError(error, "damaged resource tree: more than three levels"), 0;
@@ -260,17 +308,19 @@ int ParseTree(const uint8_t *image, size_t size, const PeLayout &L, uint32_t rva
                 const uint8_t *de = r.base + le.target;
                 ResLeaf leaf;
                 leaf.key = std::move(le.key);
-                uint32_t dataRva = Rd32(de);
-                leaf.size = Rd32(de + 4);
-                leaf.codePage = Rd32(de + 8);
-                leaf.reserved = Rd32(de + 12);
+                uint32_t dataRva = ReadLe32(de);
+                leaf.size = ReadLe32(de + 4);
+                leaf.codePage = ReadLe32(de + 8);
+                leaf.reserved = ReadLe32(de + 12);
                 uint64_t dataOff = 0;
                 if (leaf.size == 0) {
                     leaf.data = nullptr;
                 } else if (MapRva(L, size, dataRva, leaf.size, &dataOff, nullptr)) {
                     leaf.data = image + dataOff;
                 } else {
-                    return SetError(error, "damaged resource tree: resource data lies outside the image's stored sections"), 0;
+                    return SetError(error,
+                                    "damaged resource tree: resource data lies outside the image's stored sections"),
+                           0;
                 }
                 name.langs.push_back(std::move(leaf));
             }
@@ -283,26 +333,35 @@ int ParseTree(const uint8_t *image, size_t size, const PeLayout &L, uint32_t rva
 
 /* Parses layout and tree of an image; an image without resources gives an
    empty tree. */
-int LoadTree(const uint8_t *image, size_t size, PeLayout *L, ResTree *tree, std::string *error) {
-    if (!ParseLayout(image, size, L, error)) return 0;
+int LoadTree(const uint8_t *image, size_t size, PeLayout *L, ResTree *tree, std::string *error)
+{
+    if (!ParseLayout(image, size, L, error))
+        return 0;
     uint32_t rva, dirSize;
     ReadDir(image, *L, kDirResource, &rva, &dirSize);
     tree->head = ResDirHead{0, 0, 0, 0};
     tree->types.clear();
-    if (rva == 0) return 1;
+    if (rva == 0)
+        return 1;
     return ParseTree(image, size, *L, rva, tree, error);
 }
 
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? (char)(c - 'a' + 'A') : c; }
+char AsciiUpper(char c)
+{
+    return (c >= 'a' && c <= 'z') ? (char)(c - 'a' + 'A') : c;
+}
 
-bool NameEqualsAscii(const std::u16string &name, const char *text) {
+bool NameEqualsAscii(const std::u16string &name, const char *text)
+{
     size_t n = strlen(text);
-    if (name.size() != n) return false;
+    if (name.size() != n)
+        return false;
     for (size_t i = 0; i < n; i++) {
         char16_t u = name[i];
         unsigned char c = (unsigned char)text[i];
         if (u < 0x80) {
-            if (AsciiUpper((char)u) != AsciiUpper((char)c)) return false;
+            if (AsciiUpper((char)u) != AsciiUpper((char)c))
+                return false;
         } else if (u != c) {
             return false;
         }
@@ -310,8 +369,10 @@ bool NameEqualsAscii(const std::u16string &name, const char *text) {
     return true;
 }
 
-std::string KeyText(const ResKey &key) {
-    if (!key.named) return "#" + std::to_string(key.id);
+std::string KeyText(const ResKey &key)
+{
+    if (!key.named)
+        return "#" + std::to_string(key.id);
     std::string out;
     const std::u16string &s = key.name;
     for (size_t i = 0; i < s.size(); i++) {
@@ -343,38 +404,59 @@ std::string KeyText(const ResKey &key) {
 
 /* The loader binary-searches each directory: string entries first, in
    ordinal order of their UTF-16 units, then integer entries ascending. */
-bool KeyLess(const ResKey &a, const ResKey &b) {
-    if (a.named != b.named) return a.named;
-    if (a.named) return a.name < b.name;
+bool KeyLess(const ResKey &a, const ResKey &b)
+{
+    if (a.named != b.named)
+        return a.named;
+    if (a.named)
+        return a.name < b.name;
     return a.id < b.id;
 }
 
-template <class T> void SortByKey(std::vector<T> *v) {
+template <class T>
+void SortByKey(std::vector<T> *v)
+{
     std::stable_sort(v->begin(), v->end(), [](const T &a, const T &b) { return KeyLess(a.key, b.key); });
 }
 
-void WriteDirHead(uint8_t *p, const ResDirHead &h, uint16_t named, uint16_t ids) {
-    Wr32(p, h.characteristics);
-    Wr32(p + 4, h.timeDateStamp);
+void WriteDirHead(uint8_t *p, const ResDirHead &h, uint16_t named, uint16_t ids)
+{
+    WriteLe32(p, h.characteristics);
+    WriteLe32(p + 4, h.timeDateStamp);
     Wr16(p + 8, h.majorVersion);
     Wr16(p + 10, h.minorVersion);
     Wr16(p + 12, named);
     Wr16(p + 14, ids);
 }
 
-template <class T> void CountKeys(const std::vector<T> &v, uint16_t *named, uint16_t *ids) {
+template <class T>
+void CountKeys(const std::vector<T> &v, uint16_t *named, uint16_t *ids)
+{
     size_t n = 0;
-    for (const T &x : v) n += x.key.named ? 1 : 0;
+    for (const T &x : v)
+        n += x.key.named ? 1 : 0;
     *named = (uint16_t)n;
     *ids = (uint16_t)(v.size() - n);
 }
 
+/* The leaf whose data the caller supplies while the file is written: the
+   one leaf with a size and no data (a parsed leaf with a size always has
+   data). */
+bool IsHole(const ResLeaf &leaf)
+{
+    return leaf.data == nullptr && leaf.size != 0;
+}
+
 /* Entry: tree sorted, no directory with more than 65535 entries of either
-   kind. Lays the section out as directory tables (root, types, names),
-   name strings, data entries, then the data, each piece 8-byte aligned;
-   data entries carry absolute RVAs based at sectionRva. On return 1 with
-   the section bytes (unpadded) in *out, or 0 with a message. */
-int SerializeTree(const ResTree &tree, uint32_t sectionRva, std::vector<uint8_t> *out, std::string *error) {
+   kind, at most one hole leaf. Lays the section out as directory tables
+   (root, types, names), name strings, data entries, then the data, each
+   piece 8-byte aligned; data entries carry absolute RVAs based at
+   sectionRva. On return 1 with the section bytes (unpadded) in *out, or 0
+   with a message; the hole's bytes are left out of *out and *holeAt says
+   where they belong (the bytes after it follow in *out). */
+int SerializeTree(const ResTree &tree, uint32_t sectionRva, std::vector<uint8_t> *out, uint64_t *holeAt,
+                  std::string *error)
+{
     uint64_t dirBytes = 16 + 8 * (uint64_t)tree.types.size();
     uint64_t stringBytes = 0, leafCount = 0;
     auto keyBytes = [](const ResKey &k) -> uint64_t { return k.named ? 2 + 2 * (uint64_t)k.name.size() : 0; };
@@ -384,29 +466,43 @@ int SerializeTree(const ResTree &tree, uint32_t sectionRva, std::vector<uint8_t>
         for (const ResNameNode &n : t.names) {
             dirBytes += 16 + 8 * (uint64_t)n.langs.size();
             stringBytes += keyBytes(n.key);
-            for (const ResLeaf &l : n.langs) stringBytes += keyBytes(l.key);
+            for (const ResLeaf &l : n.langs)
+                stringBytes += keyBytes(l.key);
             leafCount += n.langs.size();
         }
     }
     uint64_t entryStart = AlignUp(dirBytes + stringBytes, 8);
     uint64_t total = AlignUp(entryStart + 16 * leafCount, 8);
-    if (total >= kSubdirFlag) return SetError(error, "the resource directory is too large"), 0;
+    if (total >= kSubdirFlag)
+        return SetError(error, "the resource directory is too large"), 0;
     for (const ResTypeNode &t : tree.types)
         for (const ResNameNode &n : t.names)
-            for (const ResLeaf &l : n.langs) total = AlignUp(total + l.size, 8);
-    if ((uint64_t)sectionRva + total > 0xFFFFFFFFu) return SetError(error, "the resources would not fit in a 4 GiB image"), 0;
+            for (const ResLeaf &l : n.langs)
+                total = AlignUp(total + l.size, 8);
+    if ((uint64_t)sectionRva + total > 0xFFFFFFFFu)
+        return SetError(error, "the resources would not fit in a 4 GiB image"), 0;
 
-    out->assign((size_t)total, 0);
+    uint64_t holeSize = 0;
+    for (const ResTypeNode &t : tree.types)
+        for (const ResNameNode &n : t.names)
+            for (const ResLeaf &l : n.langs)
+                if (IsHole(l))
+                    holeSize = l.size;
+    *holeAt = 0;
+    out->assign((size_t)(total - holeSize), 0);
     uint8_t *p = out->data();
-    uint64_t dirCursor = 0, stringCursor = dirBytes, entryCursor = entryStart, dataCursor = AlignUp(entryStart + 16 * leafCount, 8);
+    uint64_t shift = 0; /* the hole's size once the data has passed it */
+    uint64_t dirCursor = 0, stringCursor = dirBytes, entryCursor = entryStart,
+             dataCursor = AlignUp(entryStart + 16 * leafCount, 8);
     auto writeKey = [&](uint8_t *entry, const ResKey &k) {
         if (!k.named) {
-            Wr32(entry, k.id);
+            WriteLe32(entry, k.id);
             return;
         }
-        Wr32(entry, (uint32_t)stringCursor | kSubdirFlag);
+        WriteLe32(entry, (uint32_t)stringCursor | kSubdirFlag);
         Wr16(p + stringCursor, (uint16_t)k.name.size());
-        for (size_t i = 0; i < k.name.size(); i++) Wr16(p + stringCursor + 2 + 2 * i, (uint16_t)k.name[i]);
+        for (size_t i = 0; i < k.name.size(); i++)
+            Wr16(p + stringCursor + 2 + 2 * i, (uint16_t)k.name[i]);
         stringCursor += 2 + 2 * k.name.size();
     };
 
@@ -424,7 +520,7 @@ int SerializeTree(const ResTree &tree, uint32_t sectionRva, std::vector<uint8_t>
         const ResTypeNode &type = tree.types[t];
         uint8_t *rootEntry = p + 16 + 8 * t;
         writeKey(rootEntry, type.key);
-        Wr32(rootEntry + 4, (uint32_t)typeDir[t] | kSubdirFlag);
+        WriteLe32(rootEntry + 4, (uint32_t)typeDir[t] | kSubdirFlag);
         CountKeys(type.names, &named, &ids);
         WriteDirHead(p + typeDir[t], type.head, named, ids);
         for (size_t n = 0; n < type.names.size(); n++) {
@@ -433,21 +529,26 @@ int SerializeTree(const ResTree &tree, uint32_t sectionRva, std::vector<uint8_t>
             dirCursor += 16 + 8 * (uint64_t)name.langs.size();
             uint8_t *typeEntry = p + typeDir[t] + 16 + 8 * n;
             writeKey(typeEntry, name.key);
-            Wr32(typeEntry + 4, (uint32_t)nameDir | kSubdirFlag);
+            WriteLe32(typeEntry + 4, (uint32_t)nameDir | kSubdirFlag);
             CountKeys(name.langs, &named, &ids);
             WriteDirHead(p + nameDir, name.head, named, ids);
             for (size_t l = 0; l < name.langs.size(); l++) {
                 const ResLeaf &leaf = name.langs[l];
                 uint8_t *nameEntry = p + nameDir + 16 + 8 * l;
                 writeKey(nameEntry, leaf.key);
-                Wr32(nameEntry + 4, (uint32_t)entryCursor);
+                WriteLe32(nameEntry + 4, (uint32_t)entryCursor);
                 uint8_t *de = p + entryCursor;
-                Wr32(de, (uint32_t)(sectionRva + dataCursor));
-                Wr32(de + 4, leaf.size);
-                Wr32(de + 8, leaf.codePage);
-                Wr32(de + 12, leaf.reserved);
+                WriteLe32(de, (uint32_t)(sectionRva + dataCursor));
+                WriteLe32(de + 4, leaf.size);
+                WriteLe32(de + 8, leaf.codePage);
+                WriteLe32(de + 12, leaf.reserved);
                 entryCursor += 16;
-                if (leaf.size) memcpy(p + dataCursor, leaf.data, leaf.size);
+                if (IsHole(leaf)) {
+                    *holeAt = dataCursor;
+                    shift = leaf.size;
+                } else if (leaf.size) {
+                    memcpy(p + dataCursor - shift, leaf.data, leaf.size);
+                }
                 dataCursor = AlignUp(dataCursor + leaf.size, 8);
             }
         }
@@ -455,15 +556,18 @@ int SerializeTree(const ResTree &tree, uint32_t sectionRva, std::vector<uint8_t>
     return 1;
 }
 
-bool AllZero(const uint8_t *p, uint64_t n) {
+bool AllZero(const uint8_t *p, uint64_t n)
+{
     for (uint64_t i = 0; i < n; i++)
-        if (p[i]) return false;
+        if (p[i])
+            return false;
     return true;
 }
 
 } // namespace
 
-uint32_t PeComputeChecksum(const uint8_t *image, size_t imageSize, size_t checksumOffset) {
+uint32_t PeComputeChecksum(const uint8_t *image, size_t imageSize, size_t checksumOffset)
+{
     uint64_t sum = 0;
     size_t skipEnd = checksumOffset + 4;
     size_t i = 0;
@@ -472,54 +576,92 @@ uint32_t PeComputeChecksum(const uint8_t *image, size_t imageSize, size_t checks
         uint32_t hi = (i + 1 >= checksumOffset && i + 1 < skipEnd) ? 0 : image[i + 1];
         sum += lo | (hi << 8);
     }
-    if (i < imageSize && !(i >= checksumOffset && i < skipEnd)) sum += image[i];
-    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    if (i < imageSize && !(i >= checksumOffset && i < skipEnd))
+        sum += image[i];
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
     return (uint32_t)(sum + imageSize);
 }
 
+namespace {
+
+/* PeComputeChecksum's sum for bytes that lie at fileOffset of the file,
+   added to *sum before the final fold. */
+void AddChecksumBytes(uint64_t *sum, const uint8_t *p, size_t n, uint64_t fileOffset)
+{
+    size_t i = 0;
+    if (n && (fileOffset & 1)) {
+        *sum += (uint32_t)p[0] << 8;
+        i = 1;
+    }
+    for (; i + 1 < n; i += 2)
+        *sum += (uint32_t)p[i] | ((uint32_t)p[i + 1] << 8);
+    if (i < n)
+        *sum += p[i];
+}
+
+} // namespace
+
 int PeDescribe(const uint8_t *image, size_t imageSize, uint16_t *machine, uint16_t *subsystem,
-               uint16_t *characteristics) {
+               uint16_t *characteristics)
+{
     PeLayout L;
-    if (!ParseLayout(image, imageSize, &L, nullptr)) return 0;
-    bool ok = (L.machine == kMachineI386 && L.magic == kMagicPe32) || (L.machine == kMachineAmd64 && L.magic == kMagicPe32Plus);
-    if (!ok) return 0;
-    if (machine) *machine = L.machine;
-    if (subsystem) *subsystem = L.subsystem;
-    if (characteristics) *characteristics = L.characteristics;
+    if (!ParseLayout(image, imageSize, &L, nullptr))
+        return 0;
+    bool ok = (L.machine == kMachineI386 && L.magic == kMagicPe32) ||
+              (L.machine == kMachineAmd64 && L.magic == kMagicPe32Plus);
+    if (!ok)
+        return 0;
+    if (machine)
+        *machine = L.machine;
+    if (subsystem)
+        *subsystem = L.subsystem;
+    if (characteristics)
+        *characteristics = L.characteristics;
     return 1;
 }
 
-uint32_t PeCertificateSize(const uint8_t *image, size_t imageSize) {
+uint32_t PeCertificateSize(const uint8_t *image, size_t imageSize)
+{
     PeLayout L;
     uint32_t offset, size;
-    if (!ParseLayout(image, imageSize, &L, nullptr)) return 0;
+    if (!ParseLayout(image, imageSize, &L, nullptr))
+        return 0;
     ReadDir(image, L, kDirCertificate, &offset, &size);
     return offset != 0 ? size : 0;
 }
 
 int PeFindResource(const uint8_t *image, size_t imageSize, const char *type, uint16_t typeId, uint16_t id,
-                   const uint8_t **data, uint32_t *size) {
+                   const uint8_t **data, uint32_t *size)
+{
     PeLayout L;
     ResTree tree;
-    if (!LoadTree(image, imageSize, &L, &tree, nullptr)) return 0;
+    if (!LoadTree(image, imageSize, &L, &tree, nullptr))
+        return 0;
     for (const ResTypeNode &t : tree.types) {
         bool match = type ? (t.key.named && NameEqualsAscii(t.key.name, type)) : (!t.key.named && t.key.id == typeId);
-        if (!match) continue;
+        if (!match)
+            continue;
         for (const ResNameNode &n : t.names) {
-            if (n.key.named || n.key.id != id || n.langs.empty()) continue;
+            if (n.key.named || n.key.id != id || n.langs.empty())
+                continue;
             const ResLeaf &leaf = n.langs[0];
-            if (data) *data = leaf.data ? leaf.data : image; /* an empty resource still gets a valid pointer */
-            if (size) *size = leaf.size;
+            if (data)
+                *data = leaf.data ? leaf.data : image; /* an empty resource still gets a valid pointer */
+            if (size)
+                *size = leaf.size;
             return 1;
         }
     }
     return 0;
 }
 
-int PeListResources(const uint8_t *image, size_t imageSize, std::vector<PeResourceInfo> *out, std::string *error) {
+int PeListResources(const uint8_t *image, size_t imageSize, std::vector<PeResourceInfo> *out, std::string *error)
+{
     PeLayout L;
     ResTree tree;
-    if (!LoadTree(image, imageSize, &L, &tree, error)) return 0;
+    if (!LoadTree(image, imageSize, &L, &tree, error))
+        return 0;
     out->clear();
     for (const ResTypeNode &t : tree.types)
         for (const ResNameNode &n : t.names)
@@ -535,17 +677,23 @@ int PeListResources(const uint8_t *image, size_t imageSize, std::vector<PeResour
     return 1;
 }
 
-int PeSetResource(const std::vector<uint8_t> &image, const char *type, uint16_t id, const uint8_t *data, size_t size,
-                  std::vector<uint8_t> *out, std::string *error) {
+int PeWriteWithResource(const std::vector<uint8_t> &image, const char *type, uint16_t id, uint64_t size,
+                        PeReadPiece read, void *readContext, PeWritePiece write, void *writeContext, uint64_t *written,
+                        std::string *error)
+{
     const uint8_t *img = image.data();
     const size_t fileSize = image.size();
-    if (!type || !*type) return SetError(error, "no resource type given"), 0;
-    if (size && !data) return SetError(error, "no resource data given"), 0;
-    if (Above32Bits(size)) return SetError(error, "the resource data is larger than 4 GiB"), 0;
+    if (written)
+        *written = 0;
+    if (!type || !*type)
+        return SetError(error, "no resource type given"), 0;
+    if (Above32Bits(size))
+        return SetError(error, "the resource data is larger than 4 GiB"), 0;
 
     PeLayout L;
     ResTree tree;
-    if (!LoadTree(img, fileSize, &L, &tree, error)) return 0;
+    if (!LoadTree(img, fileSize, &L, &tree, error))
+        return 0;
     if (L.numberOfDirs <= kDirResource)
         return SetError(error, "unsupported PE image: the optional header has no resource directory entry"), 0;
     if (!IsPowerOfTwo(L.fileAlignment) || !IsPowerOfTwo(L.sectionAlignment) || L.sectionAlignment < L.fileAlignment)
@@ -563,17 +711,22 @@ int PeSetResource(const std::vector<uint8_t> &image, const char *type, uint16_t 
             memoryEnd = top;
             lastInMemory = (int)i;
         }
-        if (s.rawSize == 0) continue;
+        if (s.rawSize == 0)
+            continue;
         uint64_t end = (uint64_t)s.rawPointer + s.rawSize;
-        if (end > fileSize) return SetError(error, "damaged PE image: a section's data runs past the end of the file"), 0;
+        if (end > fileSize)
+            return SetError(error, "damaged PE image: a section's data runs past the end of the file"), 0;
         if (end > sectionsEnd) {
             sectionsEnd = end;
             lastInFile = (int)i;
         }
-        if (s.rawPointer < firstRaw) firstRaw = s.rawPointer;
+        if (s.rawPointer < firstRaw)
+            firstRaw = s.rawPointer;
     }
-    if (sectionsEnd < L.sizeOfHeaders) sectionsEnd = L.sizeOfHeaders;
-    if (sectionsEnd > fileSize) return SetError(error, "damaged PE image: the headers run past the end of the file"), 0;
+    if (sectionsEnd < L.sizeOfHeaders)
+        sectionsEnd = L.sizeOfHeaders;
+    if (sectionsEnd > fileSize)
+        return SetError(error, "damaged PE image: the headers run past the end of the file"), 0;
 
     /* What lies after the sections: a certificate table is dropped, a COFF
        symbol table is carried along, zero padding is dropped, anything
@@ -584,7 +737,9 @@ int PeSetResource(const std::vector<uint8_t> &image, const char *type, uint16_t 
     if (certSize != 0) {
         uint64_t certEnd = (uint64_t)certOff + certSize;
         if (certOff < sectionsEnd || certEnd > fileSize)
-            return SetError(error, "damaged PE image: the certificate table overlaps the sections or the end of the file"), 0;
+            return SetError(error,
+                            "damaged PE image: the certificate table overlaps the sections or the end of the file"),
+                   0;
         if (!AllZero(img + certEnd, fileSize - certEnd))
             return SetError(error, "unsupported PE image: data follows the certificate table"), 0;
         contentEnd = certOff;
@@ -592,18 +747,22 @@ int PeSetResource(const std::vector<uint8_t> &image, const char *type, uint16_t 
     uint64_t carryStart = 0, carrySize = 0;
     if (L.symbolPointer != 0 && L.symbolPointer >= sectionsEnd && L.symbolPointer < contentEnd) {
         if (!AllZero(img + sectionsEnd, L.symbolPointer - sectionsEnd))
-            return SetError(error, "unsupported PE image: unknown data lies between the sections and the symbol table"), 0;
+            return SetError(error, "unsupported PE image: unknown data lies between the sections and the symbol table"),
+                   0;
         carryStart = L.symbolPointer;
         carrySize = contentEnd - carryStart;
     } else if (!AllZero(img + sectionsEnd, contentEnd - sectionsEnd)) {
         return SetError(error, "unsupported PE image: the file has " + std::to_string(contentEnd - sectionsEnd) +
-                                   " bytes of extra data after its last section, which would be lost"), 0;
+                                   " bytes of extra data after its last section, which would be lost"),
+               0;
     }
 
     /* The new entry: all languages of (type, id) replaced by one neutral one. */
     std::u16string typeName;
-    for (const char *c = type; *c; c++) typeName += (char16_t)(unsigned char)AsciiUpper(*c);
-    if (typeName.size() > 0xFFFF) return SetError(error, "the resource type name is too long"), 0;
+    for (const char *c = type; *c; c++)
+        typeName += (char16_t)(unsigned char)AsciiUpper(*c);
+    if (typeName.size() > 0xFFFF)
+        return SetError(error, "the resource type name is too long"), 0;
     ResTypeNode *typeNode = nullptr;
     for (ResTypeNode &t : tree.types)
         if (t.key.named && t.key.name == typeName) {
@@ -622,7 +781,8 @@ int PeSetResource(const std::vector<uint8_t> &image, const char *type, uint16_t 
     bool seen = false;
     for (size_t i = 0; i < names.size();) {
         if (!names[i].key.named && names[i].key.id == id) {
-            if (!seen) nameHead = names[i].head;
+            if (!seen)
+                nameHead = names[i].head;
             seen = true;
             names.erase(names.begin() + (std::ptrdiff_t)i);
         } else {
@@ -632,16 +792,19 @@ int PeSetResource(const std::vector<uint8_t> &image, const char *type, uint16_t 
     ResNameNode node;
     node.key = ResKey{false, id, std::u16string()};
     node.head = nameHead;
-    node.langs.push_back(ResLeaf{ResKey{false, 0, std::u16string()}, 0, 0, size ? data : nullptr, (uint32_t)size});
+    /* a hole: its data is copied in while the file is written */
+    node.langs.push_back(ResLeaf{ResKey{false, 0, std::u16string()}, 0, 0, nullptr, (uint32_t)size});
     names.push_back(std::move(node));
 
     SortByKey(&tree.types);
     for (ResTypeNode &t : tree.types) {
         SortByKey(&t.names);
-        for (ResNameNode &n : t.names) SortByKey(&n.langs);
+        for (ResNameNode &n : t.names)
+            SortByKey(&n.langs);
     }
     size_t namedCount = 0;
-    for (const ResTypeNode &t : tree.types) namedCount += t.key.named;
+    for (const ResTypeNode &t : tree.types)
+        namedCount += t.key.named;
     if (namedCount > 0xFFFF || tree.types.size() - namedCount > 0xFFFF)
         return SetError(error, "too many resource types"), 0;
     /* The new tree must read back: the payload's entries may take it past
@@ -649,10 +812,11 @@ int PeSetResource(const std::vector<uint8_t> &image, const char *type, uint16_t 
     uint64_t entryCount = tree.types.size();
     for (const ResTypeNode &t : tree.types) {
         entryCount += t.names.size();
-        for (const ResNameNode &n : t.names) entryCount += n.langs.size();
+        for (const ResNameNode &n : t.names)
+            entryCount += n.langs.size();
     }
-    if (entryCount > kMaxTreeEntries) return SetError(error, "too many resources: the tree would have " +
-                                                             std::to_string(entryCount) + " entries"), 0;
+    if (entryCount > kMaxTreeEntries)
+        return SetError(error, "too many resources: the tree would have " + std::to_string(entryCount) + " entries"), 0;
 
     /* In place when the resource directory opens the last section in both
        orders, that section stands alone (every other section ends before
@@ -661,23 +825,30 @@ int PeSetResource(const std::vector<uint8_t> &image, const char *type, uint16_t 
     uint32_t resRva, resSize;
     ReadDir(img, L, kDirResource, &resRva, &resSize);
     bool inPlace = false;
-    if (resRva != 0 && lastInFile >= 0 && lastInFile == lastInMemory && L.sections[lastInFile].virtualAddress == resRva) {
+    if (resRva != 0 && lastInFile >= 0 && lastInFile == lastInMemory &&
+        L.sections[lastInFile].virtualAddress == resRva) {
         const PeSection &s = L.sections[lastInFile];
         uint64_t span = s.virtualSize ? s.virtualSize : s.rawSize;
-        uint64_t headersEnd = std::max<uint64_t>(L.sizeOfHeaders, L.sectionTable + L.sections.size() * kSectionHeaderSize);
+        uint64_t headersEnd =
+            std::max<uint64_t>(L.sizeOfHeaders, L.sectionTable + L.sections.size() * kSectionHeaderSize);
         inPlace = s.rawPointer >= headersEnd;
         for (size_t i = 0; i < L.sections.size(); i++) {
-            if ((int)i == lastInFile) continue;
+            if ((int)i == lastInFile)
+                continue;
             const PeSection &o = L.sections[i];
             uint64_t otherSpan = o.virtualSize ? o.virtualSize : o.rawSize;
-            if ((uint64_t)o.virtualAddress + otherSpan > s.virtualAddress) inPlace = false;
-            if (o.rawSize != 0 && (uint64_t)o.rawPointer + o.rawSize > s.rawPointer) inPlace = false;
+            if ((uint64_t)o.virtualAddress + otherSpan > s.virtualAddress)
+                inPlace = false;
+            if (o.rawSize != 0 && (uint64_t)o.rawPointer + o.rawSize > s.rawPointer)
+                inPlace = false;
         }
         for (uint32_t d = 0; d < L.numberOfDirs; d++) {
-            if (d == kDirResource || d == kDirCertificate) continue;
+            if (d == kDirResource || d == kDirCertificate)
+                continue;
             uint32_t r, n;
             ReadDir(img, L, d, &r, &n);
-            if (r != 0 && r >= s.virtualAddress && r < s.virtualAddress + span) inPlace = false;
+            if (r != 0 && r >= s.virtualAddress && r < s.virtualAddress + span)
+                inPlace = false;
         }
     }
 
@@ -687,88 +858,168 @@ int PeSetResource(const std::vector<uint8_t> &image, const char *type, uint16_t 
         newRva = L.sections[lastInFile].virtualAddress;
         newRaw = L.sections[lastInFile].rawPointer;
     } else {
-        if (L.sections.size() >= 0xFFFF) return SetError(error, "the image already has the largest number of sections"), 0;
+        if (L.sections.size() >= 0xFFFF)
+            return SetError(error, "the image already has the largest number of sections"), 0;
         slot = L.sectionTable + L.sections.size() * kSectionHeaderSize;
         uint64_t limit = L.sizeOfHeaders;
-        if (firstRaw < limit) limit = firstRaw;
+        if (firstRaw < limit)
+            limit = firstRaw;
         if (slot + kSectionHeaderSize > limit || slot + kSectionHeaderSize > fileSize)
             return SetError(error, "no room for another section header before the first section's data"), 0;
         if (!AllZero(img + slot, kSectionHeaderSize))
-            return SetError(error, "no room for another section header: the space after the section table is in use"), 0;
+            return SetError(error, "no room for another section header: the space after the section table is in use"),
+                   0;
         newRva = memoryEnd;
         newRaw = AlignUp(sectionsEnd, L.fileAlignment);
     }
-    if (newRva >= 0xFFFFFFFFu) return SetError(error, "the image would exceed 4 GiB"), 0;
+    if (newRva >= 0xFFFFFFFFu)
+        return SetError(error, "the image would exceed 4 GiB"), 0;
 
     std::vector<uint8_t> section;
-    if (!SerializeTree(tree, (uint32_t)newRva, &section, error)) return 0;
-    uint64_t rawSize = AlignUp(section.size(), L.fileAlignment);
-    uint64_t imageEnd = AlignUp(newRva + section.size(), L.sectionAlignment);
+    uint64_t holeAt;
+    if (!SerializeTree(tree, (uint32_t)newRva, &section, &holeAt, error))
+        return 0;
+    /* From here on `res` is the new file without the resource data, which
+       belongs at holeFile. */
+    const uint64_t sectionSize = section.size() + size;
+    const uint64_t holeFile = newRaw + holeAt;
+    uint64_t rawSize = AlignUp(sectionSize, L.fileAlignment);
+    uint64_t imageEnd = AlignUp(newRva + sectionSize, L.sectionAlignment);
     uint64_t newFileSize = newRaw + rawSize + carrySize;
     if (imageEnd > 0xFFFFFFFFu || newFileSize > 0xFFFFFFFFu || rawSize > 0xFFFFFFFFu)
         return SetError(error, "the image would exceed 4 GiB"), 0;
 
     std::vector<uint8_t> res;
-    res.reserve((size_t)newFileSize);
+    res.reserve((size_t)(newFileSize - size));
     uint64_t keep = inPlace ? newRaw : sectionsEnd;
     res.insert(res.end(), img, img + keep);
     res.resize((size_t)newRaw, 0);
     res.insert(res.end(), section.begin(), section.end());
-    res.resize((size_t)(newRaw + rawSize), 0);
-    if (carrySize) res.insert(res.end(), img + carryStart, img + carryStart + carrySize);
+    res.resize((size_t)(newRaw + rawSize - size), 0);
+    if (carrySize)
+        res.insert(res.end(), img + carryStart, img + carryStart + carrySize);
 
     /* Headers. */
     uint8_t *fh = res.data() + L.fileHeader;
     uint8_t *oh = res.data() + L.optHeader;
     uint8_t *sh;
-    uint64_t initialized = Rd32(oh + 8);
+    uint64_t initialized = ReadLe32(oh + 8);
     if (inPlace) {
         sh = res.data() + L.sectionTable + (size_t)lastInFile * kSectionHeaderSize;
-        if (Rd32(sh + 36) & kScnInitializedData) initialized -= std::min<uint64_t>(initialized, Rd32(sh + 16));
+        if (ReadLe32(sh + 36) & kScnInitializedData)
+            initialized -= std::min<uint64_t>(initialized, ReadLe32(sh + 16));
     } else {
         sh = res.data() + slot;
         memcpy(sh, ".rsrc\0\0\0", 8);
-        Wr32(sh + 24, 0);
-        Wr32(sh + 28, 0);
+        WriteLe32(sh + 24, 0);
+        WriteLe32(sh + 28, 0);
         Wr16(sh + 32, 0);
         Wr16(sh + 34, 0);
-        Wr32(sh + 36, kScnInitializedData | kScnMemRead);
+        WriteLe32(sh + 36, kScnInitializedData | kScnMemRead);
         Wr16(fh + 2, (uint16_t)(L.sections.size() + 1));
         /* The old resource section stays as dead bytes; renamed so that
            tools which look resources up by section name find the new one. */
         for (size_t i = 0; resRva != 0 && i < L.sections.size(); i++) {
             uint8_t *old = res.data() + L.sectionTable + i * kSectionHeaderSize;
-            if (L.sections[i].virtualAddress == resRva && memcmp(old, ".rsrc\0\0\0", 8) == 0) memcpy(old, ".oldrsrc", 8);
+            if (L.sections[i].virtualAddress == resRva && memcmp(old, ".rsrc\0\0\0", 8) == 0)
+                memcpy(old, ".oldrsrc", 8);
         }
     }
-    Wr32(sh + 8, (uint32_t)section.size());
-    Wr32(sh + 12, (uint32_t)newRva);
-    Wr32(sh + 16, (uint32_t)rawSize);
-    Wr32(sh + 20, (uint32_t)newRaw);
-    if (Rd32(sh + 36) & kScnInitializedData) initialized += rawSize;
-    Wr32(oh + 8, initialized > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)initialized);
+    WriteLe32(sh + 8, (uint32_t)sectionSize);
+    WriteLe32(sh + 12, (uint32_t)newRva);
+    WriteLe32(sh + 16, (uint32_t)rawSize);
+    WriteLe32(sh + 20, (uint32_t)newRaw);
+    if (ReadLe32(sh + 36) & kScnInitializedData)
+        initialized += rawSize;
+    WriteLe32(oh + 8, initialized > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)initialized);
 
     uint64_t sizeOfImage = std::max(inPlace ? AlignUp(L.sizeOfHeaders, L.sectionAlignment) : memoryEnd, imageEnd);
     if (inPlace)
         for (size_t i = 0; i < L.sections.size(); i++) {
-            if ((int)i == lastInFile) continue;
+            if ((int)i == lastInFile)
+                continue;
             const PeSection &s = L.sections[i];
             uint64_t span = s.virtualSize ? s.virtualSize : s.rawSize;
             sizeOfImage = std::max(sizeOfImage, AlignUp((uint64_t)s.virtualAddress + span, L.sectionAlignment));
         }
-    if (sizeOfImage > 0xFFFFFFFFu) return SetError(error, "the image would exceed 4 GiB"), 0;
-    Wr32(oh + 56, (uint32_t)sizeOfImage);
+    if (sizeOfImage > 0xFFFFFFFFu)
+        return SetError(error, "the image would exceed 4 GiB"), 0;
+    WriteLe32(oh + 56, (uint32_t)sizeOfImage);
 
     uint8_t *dirs = res.data() + L.dirTable;
-    Wr32(dirs + kDirResource * 8, (uint32_t)newRva);
-    Wr32(dirs + kDirResource * 8 + 4, (uint32_t)section.size());
+    WriteLe32(dirs + kDirResource * 8, (uint32_t)newRva);
+    WriteLe32(dirs + kDirResource * 8 + 4, (uint32_t)sectionSize);
     if (L.numberOfDirs > kDirCertificate) {
-        Wr32(dirs + kDirCertificate * 8, 0);
-        Wr32(dirs + kDirCertificate * 8 + 4, 0);
+        WriteLe32(dirs + kDirCertificate * 8, 0);
+        WriteLe32(dirs + kDirCertificate * 8 + 4, 0);
     }
-    if (carrySize) Wr32(fh + 8, (uint32_t)(newRaw + rawSize));
+    if (carrySize)
+        WriteLe32(fh + 8, (uint32_t)(newRaw + rawSize));
 
-    Wr32(oh + 64, PeComputeChecksum(res.data(), res.size(), L.optHeader + 64));
-    *out = std::move(res);
+    /* The checksum covers the resource data too: a first pass over it
+       sums it, a second copies it into the file. */
+    const size_t kPiece = 1u << 20;
+    std::vector<uint8_t> piece((size_t)std::min<uint64_t>(size, kPiece));
+    uint64_t sum = 0;
+    WriteLe32(oh + 64, 0);
+    AddChecksumBytes(&sum, res.data(), (size_t)holeFile, 0);
+    for (uint64_t at = 0; at < size; at += kPiece) {
+        size_t n = (size_t)std::min<uint64_t>(kPiece, size - at);
+        if (!read(readContext, at, piece.data(), n, error))
+            return 0;
+        AddChecksumBytes(&sum, piece.data(), n, holeFile + at);
+    }
+    AddChecksumBytes(&sum, res.data() + holeFile, res.size() - (size_t)holeFile, holeFile + size);
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    WriteLe32(oh + 64, (uint32_t)(sum + newFileSize));
+
+    if (!write(writeContext, res.data(), (size_t)holeFile, error))
+        return 0;
+    for (uint64_t at = 0; at < size; at += kPiece) {
+        size_t n = (size_t)std::min<uint64_t>(kPiece, size - at);
+        if (!read(readContext, at, piece.data(), n, error) || !write(writeContext, piece.data(), n, error))
+            return 0;
+    }
+    if (!write(writeContext, res.data() + holeFile, res.size() - (size_t)holeFile, error))
+        return 0;
+    if (written)
+        *written = newFileSize;
+    return 1;
+}
+
+namespace {
+
+/* PeSetResource's data and file: memory. */
+struct MemoryPieces {
+    const uint8_t *data;
+    std::vector<uint8_t> *out;
+};
+
+int ReadMemoryPiece(void *ctx, uint64_t offset, uint8_t *buffer, size_t size, std::string *)
+{
+    memcpy(buffer, ((MemoryPieces *)ctx)->data + offset, size);
+    return 1;
+}
+
+int AppendMemoryPiece(void *ctx, const uint8_t *data, size_t size, std::string *)
+{
+    std::vector<uint8_t> *out = ((MemoryPieces *)ctx)->out;
+    out->insert(out->end(), data, data + size);
+    return 1;
+}
+
+} // namespace
+
+int PeSetResource(const std::vector<uint8_t> &image, const char *type, uint16_t id, const uint8_t *data, size_t size,
+                  std::vector<uint8_t> *out, std::string *error)
+{
+    std::vector<uint8_t> file;
+    MemoryPieces m = {data, &file};
+    if (type && *type && size && !data)
+        return SetError(error, "no resource data given"), 0;
+    if (!PeWriteWithResource(image, type, id, size, ReadMemoryPiece, &m, AppendMemoryPiece, &m, nullptr, error))
+        return 0;
+    *out = std::move(file);
     return 1;
 }

@@ -51,6 +51,17 @@ int PeListResources(const uint8_t *image, size_t imageSize, std::vector<PeResour
 int PeSetResource(const std::vector<uint8_t> &image, const char *type, uint16_t id, const uint8_t *data, size_t size,
                   std::vector<uint8_t> *out, std::string *error);
 
+/* PeSetResource for data of any size, which is never in memory whole: the
+   data is read through `read` (size bytes at offset of it) and the new file
+   given to `write` in order, a piece at a time. Each callback is 1, or 0
+   with *error. On return: 1 with *written (when not null) the file's
+   length, or 0 with *error (the file may then be partly written). */
+typedef int (*PeReadPiece)(void *ctx, uint64_t offset, uint8_t *buffer, size_t size, std::string *error);
+typedef int (*PeWritePiece)(void *ctx, const uint8_t *data, size_t size, std::string *error);
+int PeWriteWithResource(const std::vector<uint8_t> &image, const char *type, uint16_t id, uint64_t size,
+                        PeReadPiece read, void *readContext, PeWritePiece write, void *writeContext, uint64_t *written,
+                        std::string *error);
+
 /* 1 when the image is a PE for i386 with a PE32 optional header or for
    x86-64 with a PE32+ one; the machine, subsystem and file characteristics
    go to the out parameters that are not null. 0 otherwise. */

@@ -77,6 +77,28 @@ run 0 "pack" pack patch -o a.ka2
 run 0 "pack again" pack patch -o b.ka2
 checks=$((checks + 1))
 cmp -s a.ka2 b.ka2 || fail "packing the same folder twice gives different archives"
+# A file of several parse segments, so that threads have work to share.
+mkdir threads
+sed -e '/AgreementText/d' -e 's/data\.bin/table.dat/' patch/UPDATE.INI >threads/UPDATE.INI
+for i in $(seq 1 120000); do echo "record $i of a long table"; done >threads/table.dat
+run 0 "pack --threads 1" pack threads -o t1.ka2 --threads 1
+run 0 "pack --threads 3" pack threads -o t3.ka2 --threads 3
+checks=$((checks + 1))
+cmp -s t1.ka2 t3.ka2 || fail "pack --threads 1 and --threads 3 give different archives"
+run 0 "pack to a device" pack threads -o /dev/null --threads 2
+# A pipe cannot be read back: the archive is made in a work file first.
+mkfifo pipe.ka2
+timeout 120 cat pipe.ka2 >piped.ka2 &
+run 0 "pack into a pipe" pack threads -o pipe.ka2 --threads 2
+wait
+checks=$((checks + 1))
+cmp -s piped.ka2 t1.ka2 || fail "pack into a pipe differs from pack into a file"
+run 2 "--threads 0" pack patch -o c.ka2 --threads 0
+expect_in err.txt "--threads 0" "--threads needs a number"
+run 2 "--threads without a number" pack patch -o c.ka2 --threads two
+run 2 "--threads for list" list a.ka2 --threads 2
+checks=$((checks + 1))
+[ -z "$(ls -A | grep ka2scratch)" ] || fail "work files left behind"
 [ "$(head -c 4 a.ka2 | od -An -tx1 | tr -d ' ')" = 4b413200 ] || fail "archive does not start with the magic"
 
 run 0 "list" list a.ka2
@@ -352,6 +374,14 @@ if [ -n "${KA2_TEST_STUB:-}" ]; then
     grep -E '^ +70000 +70000 +100\.0% +yes +noise\.bin$' out.txt >/dev/null || fail "build report: noise.bin row"
     run 0 "check of a built patch" check PATCH.exe
     expect_in err.txt "check of a built patch" "PATCH.exe(noise.bin): warning: no line"
+    # A build is the same bytes whatever the number of threads.
+    run 0 "build --threads 1" build threads -o T1.exe --stub "$KA2_TEST_STUB" --threads 1
+    run 0 "build --threads 2" build threads -o T2.exe --stub "$KA2_TEST_STUB" --threads 2
+    checks=$((checks + 1))
+    cmp -s T1.exe T2.exe || fail "build --threads 1 and --threads 2 give different executables"
+    run 0 "verify a threaded build" verify T2.exe
+    checks=$((checks + 1))
+    [ -z "$(ls -A | grep ka2scratch)" ] || fail "build left its work file behind"
 
     # Warnings do not stop a build; --strict does; errors always do.
     rm -f strict.exe

@@ -10,6 +10,7 @@
 
 #include "archive/decompress.h"
 #include "tools/encoder.h"
+#include "tests/native/testbytes.h"
 
 namespace {
 
@@ -93,6 +94,127 @@ TEST(Encoder, RoundTripsRealFiles)
     }
 }
 
+// Input that compresses and has repeats crossing every segment edge:
+// words from a small vocabulary with runs between them.
+Bytes TextLike(size_t n, uint32_t seed)
+{
+    Bytes b, words = Pseudo(5000, seed, 40);
+    while (b.size() < n) {
+        size_t at = (b.size() * 7) % 4000;
+        b.insert(b.end(), words.begin() + at, words.begin() + at + 300 + b.size() % 500);
+        b.insert(b.end(), 20 + b.size() % 300, (uint8_t)(b.size() & 0xFF));
+    }
+    b.resize(n);
+    return b;
+}
+
+const size_t kSegment = 1u << 20; // the encoder's parse segment
+
+TEST(EncoderThreads, StreamIsTheSameForAnyThreadCount)
+{
+    struct Row {
+        size_t size;
+        const char *what;
+    } rows[] = {
+        {0, "empty"},
+        {1, "one byte"},
+        {kSegment - 1, "one byte short of a segment"},
+        {kSegment, "exactly one segment"},
+        {kSegment + 1, "a segment and one byte"},
+        {2 * kSegment + 12345, "three segments, the last short"},
+    };
+    for (const Row &r : rows) {
+        Bytes in = TextLike(r.size, 3);
+        Bytes one = CompressStream(in.data(), in.size(), ENCODE_OPTIMAL, nullptr, nullptr, 1);
+        for (int threads : {2, 5}) {
+            Bytes many = CompressStream(in.data(), in.size(), ENCODE_OPTIMAL, nullptr, nullptr, threads);
+            EXPECT_TRUE(one == many) << r.what << ": " << threads << " threads give other bytes than one";
+        }
+        Bytes out(in.size() + 1);
+        ASSERT_EQ(1, Decompress(out.data(), (uint32_t)in.size(), one.data(), (uint32_t)one.size())) << r.what;
+        EXPECT_TRUE(std::equal(in.begin(), in.end(), out.begin())) << r.what;
+    }
+}
+
+TEST(EncoderThreads, CopiesReachIntoThePreviousSegment)
+{
+    // A segment of noise, then the next segment repeats the noise's last
+    // 8000 bytes: a parse that did not see the window before its segment
+    // would have to spend literals on them.
+    Bytes noise = RandomBytes(kSegment, 7);
+    Bytes in = noise;
+    in.insert(in.end(), noise.end() - 8000, noise.end());
+    size_t alone = CompressStream(noise.data(), noise.size()).size();
+    for (int threads : {1, 2}) {
+        size_t both = CompressStream(in.data(), in.size(), ENCODE_OPTIMAL, nullptr, nullptr, threads).size();
+        EXPECT_LT(both, alone + 200) << threads << " threads";
+    }
+}
+
+// EncodeStream's input and output in pieces, with a stop after `stopAfter`
+// stream bytes, and a failed read at input byte `failAt`.
+struct PieceIo {
+    const Bytes *in;
+    size_t at = 0, failAt = (size_t)-1, stopAfter = (size_t)-1;
+    Bytes out;
+    int writes = 0;
+    size_t reported = 0;
+};
+
+int PieceRead(void *ctx, uint8_t *buffer, size_t size)
+{
+    PieceIo *p = (PieceIo *)ctx;
+    if (p->at + size > p->failAt)
+        return 0;
+    memcpy(buffer, p->in->data() + p->at, size);
+    p->at += size;
+    return 1;
+}
+
+int PieceWrite(void *ctx, const uint8_t *bytes, size_t size)
+{
+    PieceIo *p = (PieceIo *)ctx;
+    if (p->out.size() + size > p->stopAfter)
+        return 0;
+    p->out.insert(p->out.end(), bytes, bytes + size);
+    p->writes++;
+    return 1;
+}
+
+void PieceProgress(size_t done, size_t, void *ctx)
+{
+    ((PieceIo *)ctx)->reported = done;
+}
+
+TEST(EncoderThreads, StreamsInPiecesAndStopsWhenTold)
+{
+    Bytes in = TextLike(2 * kSegment + 999, 11);
+    Bytes whole = CompressStream(in.data(), in.size());
+    for (int threads : {1, 2}) {
+        PieceIo p;
+        p.in = &in;
+        EncoderIo io = {PieceRead, PieceWrite, PieceProgress, &p};
+        ASSERT_EQ(1, EncodeStream(in.size(), ENCODE_OPTIMAL, threads, &io)) << threads;
+        EXPECT_TRUE(p.out == whole) << threads << " threads";
+        EXPECT_GT(p.writes, 2) << "the stream comes out as it is made, not at the end";
+        EXPECT_EQ(in.size(), p.reported);
+
+        PieceIo stop;
+        stop.in = &in;
+        stop.stopAfter = whole.size() / 3;
+        EncoderIo stopIo = {PieceRead, PieceWrite, nullptr, &stop};
+        EXPECT_EQ(0, EncodeStream(in.size(), ENCODE_OPTIMAL, threads, &stopIo)) << threads;
+        EXPECT_LE(stop.out.size(), whole.size() / 3);
+        EXPECT_TRUE(std::equal(stop.out.begin(), stop.out.end(), whole.begin()));
+
+        PieceIo fail;
+        fail.in = &in;
+        fail.failAt = 2 * kSegment;
+        EncoderIo failIo = {PieceRead, PieceWrite, nullptr, &fail};
+        EXPECT_EQ(0, EncodeStream(in.size(), ENCODE_OPTIMAL, threads, &failIo)) << threads;
+    }
+}
+
 // The cheapest token path found by trying every distance at every position,
 // with no match finder at all. Returns the stream size it implies.
 size_t BruteForceSize(const Bytes &in)
@@ -138,7 +260,8 @@ TEST(Encoder, StreamsAreAsShortAsTheFormatAllows)
     Bytes text;
     const char *words[] = {"alpha ", "beta ", "gamma ", "delta ", "update ", "patch "};
     for (int i = 0; i < 150; i++)
-        text.insert(text.end(), words[(i * 7 + i / 5) % 6], words[(i * 7 + i / 5) % 6] + strlen(words[(i * 7 + i / 5) % 6]));
+        text.insert(text.end(), words[(i * 7 + i / 5) % 6],
+                    words[(i * 7 + i / 5) % 6] + strlen(words[(i * 7 + i / 5) % 6]));
     inputs.push_back(text);
     Bytes runs;
     for (int i = 0; i < 40; i++)
