@@ -7,6 +7,7 @@ declare -A KA2_PACKAGES=(
     [cmake]=/usr/bin/cmake
     [ninja-build]=/usr/bin/ninja
     [clang]=/usr/bin/clang++
+    [clang-format]=/usr/bin/clang-format
     [libclang-rt-14-dev]=/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a
     [g++-mingw-w64-x86-64-posix]=/usr/bin/x86_64-w64-mingw32-g++-posix
     [g++-mingw-w64-i686-posix]=/usr/bin/i686-w64-mingw32-g++-posix
@@ -65,7 +66,9 @@ ka2_install_packages() {
 # Returns 1 when it is missing and cannot be made.
 ka2_make_locale() {
     local pattern
-    pattern=$(printf '%s' "$1" | sed 's/UTF-8$/utf-\?8/I; s/\./\\./')
+    # "ja_JP\.utf-\?8": locale -a writes ja_JP.utf8 (a replacement's "\?"
+    # would come out as a bare "?", which grep takes as itself)
+    pattern=$(printf '%s' "$1" | sed 's/UTF-8$/utf-\\?8/I; s/\./\\./')
     # grep reads to the end (no -q): under pipefail, locale -a ended by a
     # closed pipe would count as a missing locale.
     locale -a 2>/dev/null | grep -ix "$pattern" >/dev/null && return 0

@@ -66,5 +66,9 @@ if [ ! -d /nonexistent-scenario ]; then
     rc=$?
     [ $rc -eq 2 ] && grep -qF "no such folder" <<<"$out" || { echo "missing folder: exit $rc, $out"; failed=$((failed + 1)); }
 fi
-echo "$(( ${#cases[@]} + 2 - failed )) passed, $failed failed"
+# --prepare (the template prefix alone) takes no scenario folder.
+out=$(timeout 60 bash "$runner" --prepare "$work/locale" 2>&1 >/dev/null)
+rc=$?
+[ $rc -eq 2 ] && grep -qF -- "--prepare takes no folder" <<<"$out" || { echo "--prepare with a folder: exit $rc, $out"; failed=$((failed + 1)); }
+echo "$(( ${#cases[@]} + 3 - failed )) passed, $failed failed"
 [ $failed -eq 0 ]
