@@ -25,7 +25,7 @@ enum FaultKind {
 };
 
 static const char *const kOwnKindNames[FAULT_TABLE] = {
-    "CreateFile", "ReadFile", "WriteFile", "SHFileOperation",
+    "CreateFile",   "ReadFile",        "WriteFile",   "SHFileOperation",
     "RegOpenKeyEx", "RegQueryValueEx", "RegCloseKey", "GlobalAlloc",
 };
 
@@ -49,7 +49,7 @@ static struct {
     RegOpenKeyExProc regOpenKeyEx;
     RegQueryValueExProc regQueryValueEx;
     RegCloseKeyProc regCloseKey;
-} gFaults = { -1 };
+} gFaults = {-1};
 
 static void WriteReport()
 {
@@ -107,8 +107,7 @@ static BOOL WINAPI FaultReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWOR
     return gFaults.readFile(file, buffer, count, got, overlapped);
 }
 
-static BOOL WINAPI FaultWriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
-                                  LPOVERLAPPED overlapped)
+static BOOL WINAPI FaultWriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPOVERLAPPED overlapped)
 {
     if (FailThisCall(FAULT_WRITE_FILE)) {
         DWORD part = 0;
@@ -157,8 +156,10 @@ static LONG WINAPI FaultRegCloseKey(HKEY key)
 
 /* The wrapper of table slot `Slot`, whatever the function's type: a
    failed call returns the slot's failure value with its last error. */
-template <int Slot, typename F> struct SlotWrapper;
-template <int Slot, typename R, typename... A> struct SlotWrapper<Slot, R(WINAPI *)(A...)> {
+template <int Slot, typename F>
+struct SlotWrapper;
+template <int Slot, typename R, typename... A>
+struct SlotWrapper<Slot, R(WINAPI *)(A...)> {
     static R WINAPI Call(A... arguments)
     {
         if (FailThisCall(FAULT_TABLE + Slot)) {

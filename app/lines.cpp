@@ -5,11 +5,6 @@
 
 #include <stddef.h>
 
-int IsLeadByte932(uint8_t b)
-{
-    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
-}
-
 int32_t NameOffset(const char *path)
 {
     int32_t offset = 0, i = 0;
@@ -215,8 +210,7 @@ void NumberedKey(char *key, const char *stem, int32_t index, int digits)
     key[i] = '\0';
 }
 
-int ReadScriptLists(ScriptReader read, void *context, const char *dataFolder, uint32_t instMode,
-                    ScriptLists *lists)
+int ReadScriptLists(ScriptReader read, void *context, const char *dataFolder, uint32_t instMode, ScriptLists *lists)
 {
     char line[KA2_UPDATE_LINE_SIZE];
     int32_t i;

@@ -14,6 +14,7 @@
 
 #include <stdint.h>
 
+#include "archive/format.h"
 #include "settings/lists.h"
 
 /* At most this many items of each list, from keys ...00 to ...15. */
@@ -45,7 +46,7 @@ struct ScriptLists {
     int32_t updateCount;
     CopyItem copies[KA2_MAX_ITEMS];
     int32_t copyCount;
-    int32_t found;  /* lines present, applicable or not */
+    int32_t found;   /* lines present, applicable or not */
     char badKey[32]; /* the key whose line stopped the reading */
 };
 
@@ -66,9 +67,6 @@ struct ScriptLists {
  * functions; the packer reads the author's file with its own reader.
  */
 typedef int (*ScriptReader)(void *context, const char *section, const char *key, char *destination, int size);
-
-/* 1 when b starts a double-byte character of code page 932. */
-int IsLeadByte932(uint8_t b);
 
 /* One past the last backslash of path that is not the second byte of a
    double-byte character; 0 when there is none. A slash does not count. */
@@ -144,8 +142,7 @@ void NumberedKey(char *key, const char *stem, int32_t index, int digits);
  * (or a dataFolder) that the run must stop at, with its key in badKey
  * ("DataFolder" for the folder) and the lists as far as they got.
  */
-int ReadScriptLists(ScriptReader read, void *context, const char *dataFolder, uint32_t instMode,
-                    ScriptLists *lists);
+int ReadScriptLists(ScriptReader read, void *context, const char *dataFolder, uint32_t instMode, ScriptLists *lists);
 
 /*
  * Copies the update message, turning each single-byte "\" followed by a

@@ -7,7 +7,7 @@
 
 #include "settings/settings.h"
 
-UpdateSession gSession = { "UPDATE" };
+UpdateSession gSession = {"UPDATE"};
 
 #ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800

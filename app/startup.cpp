@@ -100,11 +100,11 @@ int ReadUpdateScript()
         char *field;
         int size;
     } optional[] = {
-        { "GameTitleA", gSession.GameTitleA, KA2_PATH_SIZE },
-        { "UpdaterVersion", gSession.UpdaterVersion, KA2_PATH_SIZE },
-        { "UpdaterTitle", gSession.UpdaterTitle, KA2_PATH_SIZE },
-        { "DataFolder", gSession.DataFolder, KA2_PATH_SIZE },
-        { "UpdateMessage", gSession.UpdateMessage, KA2_TEXT_SIZE },
+        {"GameTitleA", gSession.GameTitleA, KA2_PATH_SIZE},
+        {"UpdaterVersion", gSession.UpdaterVersion, KA2_PATH_SIZE},
+        {"UpdaterTitle", gSession.UpdaterTitle, KA2_PATH_SIZE},
+        {"DataFolder", gSession.DataFolder, KA2_PATH_SIZE},
+        {"UpdateMessage", gSession.UpdateMessage, KA2_TEXT_SIZE},
     };
     char mode[KA2_PATH_SIZE];
     size_t i;

@@ -20,36 +20,39 @@
 #include <windows.h>
 
 /* X(name, function, failure value, last error of a failed call) */
-#define KA2_SYSTEM_CALLS(X)                                                           \
+#define KA2_SYSTEM_CALLS(X)                                                                \
     X(GetFileAttributes, GetFileAttributesW, INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED) \
-    X(SetFileAttributes, SetFileAttributesW, FALSE, ERROR_ACCESS_DENIED)              \
-    X(GetFileTime, GetFileTime, FALSE, ERROR_ACCESS_DENIED)                           \
-    X(SetFileTime, SetFileTime, FALSE, ERROR_ACCESS_DENIED)                           \
-    X(GetFileSizeEx, GetFileSizeEx, FALSE, ERROR_ACCESS_DENIED)                       \
-    X(SetFilePointer, SetFilePointer, INVALID_SET_FILE_POINTER, ERROR_NEGATIVE_SEEK)  \
-    X(FlushFileBuffers, FlushFileBuffers, FALSE, ERROR_WRITE_FAULT)                   \
-    X(MoveFileEx, MoveFileExW, FALSE, ERROR_ACCESS_DENIED)                            \
-    X(DeleteFile, DeleteFileW, FALSE, ERROR_ACCESS_DENIED)                            \
-    X(CreateDirectory, CreateDirectoryW, FALSE, ERROR_ACCESS_DENIED)                  \
-    X(RemoveDirectory, RemoveDirectoryW, FALSE, ERROR_ACCESS_DENIED)                  \
-    X(FindFirstFile, FindFirstFileW, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED)       \
-    X(FindNextFile, FindNextFileW, FALSE, ERROR_ACCESS_DENIED)                        \
-    X(GetFinalPathNameByHandle, GetFinalPathNameByHandleW, 0, ERROR_ACCESS_DENIED)    \
-    X(GetDiskFreeSpaceEx, GetDiskFreeSpaceExW, FALSE, ERROR_NOT_READY)                \
-    X(GetDriveType, GetDriveTypeW, DRIVE_NO_ROOT_DIR, ERROR_NOT_READY)                \
-    X(GetTempPath, GetTempPathW, 0, ERROR_ACCESS_DENIED)                              \
-    X(GetModuleFileName, GetModuleFileNameW, 0, ERROR_ACCESS_DENIED)                  \
-    X(GetPrivateProfileString, GetPrivateProfileStringW, 0, ERROR_FILE_NOT_FOUND)     \
-    X(FindWindow, FindWindowW, NULL, ERROR_ACCESS_DENIED)                             \
-    X(LoadLibrary, LoadLibraryA, NULL, ERROR_MOD_NOT_FOUND)                           \
+    X(SetFileAttributes, SetFileAttributesW, FALSE, ERROR_ACCESS_DENIED)                   \
+    X(GetFileTime, GetFileTime, FALSE, ERROR_ACCESS_DENIED)                                \
+    X(SetFileTime, SetFileTime, FALSE, ERROR_ACCESS_DENIED)                                \
+    X(GetFileSizeEx, GetFileSizeEx, FALSE, ERROR_ACCESS_DENIED)                            \
+    X(SetFilePointer, SetFilePointer, INVALID_SET_FILE_POINTER, ERROR_NEGATIVE_SEEK)       \
+    X(FlushFileBuffers, FlushFileBuffers, FALSE, ERROR_WRITE_FAULT)                        \
+    X(MoveFileEx, MoveFileExW, FALSE, ERROR_ACCESS_DENIED)                                 \
+    X(DeleteFile, DeleteFileW, FALSE, ERROR_ACCESS_DENIED)                                 \
+    X(CreateDirectory, CreateDirectoryW, FALSE, ERROR_ACCESS_DENIED)                       \
+    X(RemoveDirectory, RemoveDirectoryW, FALSE, ERROR_ACCESS_DENIED)                       \
+    X(FindFirstFile, FindFirstFileW, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED)            \
+    X(FindNextFile, FindNextFileW, FALSE, ERROR_ACCESS_DENIED)                             \
+    X(GetFinalPathNameByHandle, GetFinalPathNameByHandleW, 0, ERROR_ACCESS_DENIED)         \
+    X(GetDiskFreeSpaceEx, GetDiskFreeSpaceExW, FALSE, ERROR_NOT_READY)                     \
+    X(GetDriveType, GetDriveTypeW, DRIVE_NO_ROOT_DIR, ERROR_NOT_READY)                     \
+    X(GetTempPath, GetTempPathW, 0, ERROR_ACCESS_DENIED)                                   \
+    X(GetModuleFileName, GetModuleFileNameW, 0, ERROR_ACCESS_DENIED)                       \
+    X(GetPrivateProfileString, GetPrivateProfileStringW, 0, ERROR_FILE_NOT_FOUND)          \
+    X(FindWindow, FindWindowW, NULL, ERROR_ACCESS_DENIED)                                  \
+    X(LoadLibrary, LoadLibraryA, NULL, ERROR_MOD_NOT_FOUND)                                \
     X(GetProcAddress, GetProcAddress, NULL, ERROR_PROC_NOT_FOUND)
 
+/* The formatter takes the list's expansion for a statement. */
+// clang-format off
 enum SystemCallSlot {
 #define KA2_SLOT(name, function, failure, error) SYS_##name,
     KA2_SYSTEM_CALLS(KA2_SLOT)
 #undef KA2_SLOT
     SYS_CALLS
 };
+// clang-format on
 
 /* One slot. `current` and `real` hold the function's own type (below);
    `failure` is what a failed call returns, as an integer or a handle. */

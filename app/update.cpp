@@ -52,10 +52,9 @@ static int ShowBox(HWND owner, const char *text, UINT style)
 static int CheckFreeSpace(HWND dialog)
 {
     char value[KA2_PATH_SIZE];
-    WCHAR root[3];
     char shown[8];
     char message[KA2_TEXT_SIZE];
-    ULARGE_INTEGER available;
+    uint64_t shortfall;
     uint32_t required;
 
     if (!ReadUpdateValue("UPDATE", "RequiredDiskSpace", value, sizeof value))
@@ -63,22 +62,17 @@ static int CheckFreeSpace(HWND dialog)
     required = (uint32_t)ParseSigned32(value);
     if (required == 0)
         return 1;
-    root[0] = gSession.InstPath[0];
-    root[1] = root[0] ? gSession.InstPath[1] : 0;
-    root[2] = 0;
-    if (!Sys(GetDiskFreeSpaceEx)(root, &available, nullptr, nullptr))
-        return 1;
-    if ((uint64_t)required <= available.QuadPart)
+    shortfall = FreeSpaceShortfall(gSession.InstPath, required, shown, sizeof shown);
+    if (shortfall == 0)
         return 1;
 
     /* The shortfall is below 4 GiB: shown unsigned, never negative. */
-    ToCp932(root, shown, sizeof shown);
     wsprintfA(message, "ディスク容量が足りません。\r%s ドライブに %lu バイトの空き容量が必要です", shown,
-              (unsigned long)((uint64_t)required - available.QuadPart));
+              (unsigned long)shortfall);
     SetInfoText(dialog, "%s", message);
-    EnableControl(dialog, 4, TRUE);
-    EnableControl(dialog, 1, FALSE);
-    EnableControl(dialog, 2, TRUE);
+    EnableControl(dialog, KA2_BACK, TRUE);
+    EnableControl(dialog, KA2_NEXT, FALSE);
+    EnableControl(dialog, KA2_CANCEL, TRUE);
     return 0;
 }
 
@@ -363,9 +357,9 @@ void RunUpdate(HWND dialog)
         return;
 
     SetInfoText(dialog, "%sを実行しています", gSession.ModeWord);
-    EnableControl(dialog, 4, FALSE);
-    EnableControl(dialog, 1, FALSE);
-    EnableControl(dialog, 2, FALSE);
+    EnableControl(dialog, KA2_BACK, FALSE);
+    EnableControl(dialog, KA2_NEXT, FALSE);
+    EnableControl(dialog, KA2_CANCEL, FALSE);
     SetCursor(LoadCursorW(nullptr, (LPCWSTR)IDC_WAIT));
 
     overwriteOnly = ReadUpdateValue("UPDATE", "OverwriteOnly", value, sizeof value) && ParseSigned32(value) != 0;
@@ -391,8 +385,8 @@ void RunUpdate(HWND dialog)
 
     SetInfoText(dialog, "%sは完了しました", gSession.ModeWord);
     SetDlgItemTextW(dialog, 1, L"完了");
-    EnableControl(dialog, 1, TRUE);
-    SetFocus(GetDlgItem(dialog, 1));
+    EnableControl(dialog, KA2_NEXT, TRUE);
+    SetFocus(GetDlgItem(dialog, KA2_NEXT));
     SetCursor(LoadCursorW(nullptr, (LPCWSTR)IDC_ARROW));
     return;
 

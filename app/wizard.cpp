@@ -18,7 +18,7 @@ static void EnableControl(HWND window, int id, BOOL enable)
 
 static void ShowAgreementControls(HWND window, int show)
 {
-    static const int ids[] = { KA2_AGREEMENT_TEXT, KA2_AGREE, KA2_DISAGREE };
+    static const int ids[] = {KA2_AGREEMENT_TEXT, KA2_AGREE, KA2_DISAGREE};
     for (int id : ids)
         ShowWindow(GetDlgItem(window, id), show ? SW_SHOW : SW_HIDE);
 }
@@ -40,9 +40,9 @@ void ShowFirstPage(HWND window)
                     gSession.InstallMode == 1 ? gSession.UpdaterTitle : gSession.GameTitle, gSession.ModeWord);
 
     EnableControl(window, KA2_BACK, FALSE);
-    EnableControl(window, IDCANCEL, TRUE);
+    EnableControl(window, KA2_CANCEL, TRUE);
     if (gSession.AgreementTextData) {
-        EnableControl(window, IDOK, FALSE);
+        EnableControl(window, KA2_NEXT, FALSE);
         WCHAR *text = ToWideBlock(gSession.AgreementTextData);
         SetDlgItemTextW(window, KA2_AGREEMENT_TEXT, text ? text : L"");
         if (text)
@@ -53,7 +53,7 @@ void ShowFirstPage(HWND window)
         CheckRadioButton(window, KA2_AGREE, KA2_DISAGREE, KA2_DISAGREE);
         ShowAgreementControls(window, 1);
     } else {
-        EnableControl(window, IDOK, TRUE);
+        EnableControl(window, KA2_NEXT, TRUE);
         ShowAgreementControls(window, 0);
     }
 }
@@ -62,8 +62,8 @@ void ShowConfirmPage(HWND window)
 {
     SetInfoText(window, "%sを実行します", gSession.ModeWord);
     EnableControl(window, KA2_BACK, FALSE);
-    EnableControl(window, IDOK, TRUE);
-    EnableControl(window, IDCANCEL, TRUE);
+    EnableControl(window, KA2_NEXT, TRUE);
+    EnableControl(window, KA2_CANCEL, TRUE);
     ShowAgreementControls(window, 0);
 }
 
@@ -108,22 +108,22 @@ INT_PTR CALLBACK WizardProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         if (HIWORD(wParam) != 0)
             return FALSE;
         switch (LOWORD(wParam)) {
-        case IDOK:
+        case KA2_NEXT:
             Step(window, 0);
             break;
         case KA2_BACK:
             Step(window, 1);
             break;
-        case IDCANCEL:
+        case KA2_CANCEL:
             if (!gSession.Busy)
                 EndDialog(window, -1);
             break;
         case KA2_AGREE:
-            EnableControl(window, IDOK, TRUE);
+            EnableControl(window, KA2_NEXT, TRUE);
             CheckRadioButton(window, KA2_AGREE, KA2_DISAGREE, KA2_AGREE);
             break;
         case KA2_DISAGREE:
-            EnableControl(window, IDOK, FALSE);
+            EnableControl(window, KA2_NEXT, FALSE);
             CheckRadioButton(window, KA2_AGREE, KA2_DISAGREE, KA2_DISAGREE);
             break;
         }

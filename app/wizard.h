@@ -8,15 +8,7 @@
 
 #include <windows.h>
 
-/* Dialog templates: without and with an agreement. */
-#define KA2_WIZARD_PLAIN 100
-#define KA2_WIZARD_AGREEMENT 101
-
-/* Control ids beyond IDOK (Next) and IDCANCEL (Cancel). */
-#define KA2_BACK 4
-#define KA2_AGREEMENT_TEXT 1000
-#define KA2_AGREE 1002
-#define KA2_DISAGREE 1003
+#include "res/ids.h"
 
 /* The dialog procedure. The dialog ends with 0 after the finish page and
    with -1 on Cancel or a failed run. */

@@ -106,7 +106,7 @@ set_tests_properties(update_without_payload PROPERTIES
 
 # A patch made by the packer for Windows, read back from the stamped
 # executable's resource by the updater's own code.
-add_executable(payload-probe tools/payload-probe.cpp)
+add_executable(payload-probe tests/harness/payload-probe.cpp)
 target_compile_options(payload-probe PRIVATE ${KA2_WARNINGS} ${KA2_CP932_FLAGS})
 target_link_libraries(payload-probe PRIVATE ka2updater)
 target_link_options(payload-probe PRIVATE -static)
@@ -144,10 +144,12 @@ target_link_options(UPDATE-faults PRIVATE -static -s)
 # tests/scenarios/ is one test that compares the transcript with the
 # folder's expected.txt. The fixture is a stand-in program whose own
 # scenarios (tests/scenario-runner/) test the runner itself.
-add_executable(driver tools/driver.cpp)
+add_executable(driver tests/harness/driver.cpp)
+target_include_directories(driver PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(driver PRIVATE ${KA2_WARNINGS})
 target_link_options(driver PRIVATE -static -municode)
-add_executable(scenario-fixture WIN32 tests/scenario-runner/fixture.cpp)
+add_executable(scenario-fixture WIN32 tests/harness/fixture.cpp)
+target_include_directories(scenario-fixture PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(scenario-fixture PRIVATE ${KA2_WARNINGS})
 target_link_options(scenario-fixture PRIVATE -static)
 

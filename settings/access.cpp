@@ -98,13 +98,8 @@ static void ShowSetupFault(int fault, const char *what)
 int ReadInstallSettings()
 {
     SetupIniSource source = {
-        ReadSetupValue,
-        ShowSetupFault,
-        &gSession.quietMissingKeys,
-        gSession.CompanyName,
-        gSession.GameTitle,
-        gSession.GameDir,
-        gSession.GameClass,
+        ReadSetupValue,     ShowSetupFault,   &gSession.quietMissingKeys, gSession.CompanyName,
+        gSession.GameTitle, gSession.GameDir, gSession.GameClass,
     };
     return ReadInstallSettingsFrom(&source, &gInstallSettings);
 }

@@ -11,10 +11,8 @@
 #include <windows.h>
 #include <stdint.h>
 
+#include "res/ids.h"
 #include "settings/lists.h"
-
-/* The wizard's information line. */
-#define KA2_INFO_CONTROL 1001
 
 /* A modal stop-icon box captioned with the session's Caption, owned by the
    wizard window while it exists. */

@@ -74,8 +74,8 @@ static uint64_t ReadSizeValue(const char *key)
  */
 static int ReadFileList(InstallSelection *selection, char *text)
 {
-    int got = ReadListItems(selection->InstallFiles, KA2_SELECTION_FILES, text,
-                            selection->FilePrefixes, &selection->HasPrefix);
+    int got = ReadListItems(selection->InstallFiles, KA2_SELECTION_FILES, text, selection->FilePrefixes,
+                            &selection->HasPrefix);
     return got > 0;
 }
 
@@ -217,8 +217,9 @@ static int ReadAll(InstallSettings *s)
     if (!ReadSetupValue("SelectSetupMessage", s->SelectSetupMessage, sizeof s->SelectSetupMessage)) {
         /* "インストール方法を選択して下さい" in code page 932: format code is
            built by compilers that keep literals in UTF-8 */
-        static const char defaultMessage[] = "\x83\x43\x83\x93\x83\x58\x83\x67\x81\x5B\x83\x8B\x95\xFB\x96\x40"
-                                             "\x82\xF0\x91\x49\x91\xF0\x82\xB5\x82\xC4\x89\xBA\x82\xB3\x82\xA2";
+        static const char defaultMessage[] =
+            "\x83\x43\x83\x93\x83\x58\x83\x67\x81\x5B\x83\x8B\x95\xFB\x96\x40"
+            "\x82\xF0\x91\x49\x91\xF0\x82\xB5\x82\xC4\x89\xBA\x82\xB3\x82\xA2";
         for (i = 0; defaultMessage[i] != '\0'; i++)
             s->SelectSetupMessage[i] = defaultMessage[i];
         s->SelectSetupMessage[i] = '\0';

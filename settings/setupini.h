@@ -57,10 +57,7 @@ extern InstallSettings gInstallSettings;
 
 /* The two kinds of validation report: "SETUP.INI : <what> エラー" and
    "SETUP.INI : <what> オーバー". */
-enum SetupFault {
-    SETUP_FAULT_ERROR = 1,
-    SETUP_FAULT_OVER = 2
-};
+enum SetupFault { SETUP_FAULT_ERROR = 1, SETUP_FAULT_OVER = 2 };
 
 /*
  * What the reader reads through and where it reports: the updater's

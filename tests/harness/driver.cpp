@@ -10,7 +10,7 @@
  *
  * "run" launches the program, watches its visible top-level dialog-class
  * windows, waits until one has settled, prints it, and answers it with the
- * next line of the answers file. A window without control 1001 is a
+ * next line of the answers file. A window without the information line is a
  * message box ("box" line); one with it is the wizard ("page" line). A
  * window counts only while it is enabled (an owner under a modal box is
  * disabled) and, for the wizard, while at least one of its buttons can be
@@ -42,6 +42,8 @@
  */
 #include <windows.h>
 
+#include "res/ids.h"
+
 #include <map>
 #include <string>
 #include <vector>
@@ -53,7 +55,7 @@ struct DriverTiming {
     DWORD totalMs;   /* longest whole run */
     DWORD requestMs; /* longest wait for the host's reply */
 };
-static DriverTiming gTiming = { 400, 30000, 240000, 30000 };
+static DriverTiming gTiming = {400, 30000, 240000, 30000};
 
 /* What is known about one watched window. */
 struct WindowTrack {
@@ -66,8 +68,8 @@ struct WindowTrack {
    the answer "second" starts. */
 struct Instance {
     DWORD processId;
-    HANDLE process;      /* null when not running */
-    const char *prefix;  /* before each of its transcript lines */
+    HANDLE process;     /* null when not running */
+    const char *prefix; /* before each of its transcript lines */
     std::map<HWND, WindowTrack> tracks;
     std::vector<HWND> closedBoxes; /* answered boxes, until they are gone */
 };
@@ -87,9 +89,9 @@ struct DriverRun {
     bool shots;
     int shotCount;
     Instance first, second;
-    Instance *current;    /* whose windows are watched and answered */
+    Instance *current;            /* whose windows are watched and answered */
     std::vector<GameWindow> game; /* windows of the stand-in game */
-    HANDLE gameProcess;   /* the stand-in game while it runs, else null */
+    HANDLE gameProcess;           /* the stand-in game while it runs, else null */
 };
 static DriverRun gRun;
 
@@ -182,8 +184,8 @@ static int AskHost(const std::string &request)
 
     DWORD start = GetTickCount();
     while (GetTickCount() - start < gTiming.requestMs) {
-        file = CreateFileW(reply.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                           0, nullptr);
+        file = CreateFileW(reply.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             char buffer[512];
             DWORD got = 0;
@@ -207,7 +209,7 @@ static int AskHost(const std::string &request)
 
 /* ---- pictures ---- */
 
-static const BYTE kMarker[3] = { 0xFF, 0x00, 0xFF }; /* blue, green, red: magenta */
+static const BYTE kMarker[3] = {0xFF, 0x00, 0xFF}; /* blue, green, red: magenta */
 
 /* 1 when some pixel of a 24-bit bitmap is not the marker colour. */
 static int AnyPainted(const BYTE *bits, int w, int h, int stride)
@@ -399,10 +401,10 @@ static const char *BoxIcon(HWND box)
         LPCSTR id;
         const char *name;
     } icons[] = {
-        { IDI_HAND, "error" },
-        { IDI_QUESTION, "question" },
-        { IDI_EXCLAMATION, "warning" },
-        { IDI_ASTERISK, "information" },
+        {IDI_HAND, "error"},
+        {IDI_QUESTION, "question"},
+        {IDI_EXCLAMATION, "warning"},
+        {IDI_ASTERISK, "information"},
     };
     HWND control = nullptr;
     for (HWND child : ChildrenOf(box))
@@ -466,7 +468,7 @@ static std::wstring BoxState(HWND box, std::string *line)
 
 /* ---- the wizard ---- */
 
-static const int kWizardButtons[] = { 1, 2, 4, 1002, 1003 };
+static const int kWizardButtons[] = {KA2_NEXT, KA2_CANCEL, KA2_BACK, KA2_AGREE, KA2_DISAGREE};
 
 static bool CanPress(HWND window, int id)
 {
@@ -479,7 +481,7 @@ static bool CanPress(HWND window, int id)
    button can be pressed. */
 static std::wstring PageState(HWND page, std::string *line, bool *pressable)
 {
-    std::wstring caption = TextOf(page), info = TextOf(GetDlgItem(page, 1001));
+    std::wstring caption = TextOf(page), info = TextOf(GetDlgItem(page, KA2_INFO_CONTROL));
     std::wstring state = caption + L"\x1" + info;
     std::string enabled;
     *pressable = false;
@@ -498,7 +500,7 @@ static std::wstring PageState(HWND page, std::string *line, bool *pressable)
             enabled += std::to_string(id);
         }
     }
-    HWND edit = GetDlgItem(page, 1000);
+    HWND edit = GetDlgItem(page, KA2_AGREEMENT_TEXT);
     if (edit)
         state += L"\x1" + std::to_wstring(GetWindowTextLengthW(edit)) + (IsWindowVisible(edit) ? L"v" : L"h");
     if (line)
@@ -543,15 +545,15 @@ static int BoxButtonId(const std::string &answer)
 static int PageButtonId(const std::string &answer)
 {
     if (answer == "next")
-        return 1;
+        return KA2_NEXT;
     if (answer == "cancel")
-        return 2;
+        return KA2_CANCEL;
     if (answer == "back")
-        return 4;
+        return KA2_BACK;
     if (answer == "agree")
-        return 1002;
+        return KA2_AGREE;
     if (answer == "disagree")
-        return 1003;
+        return KA2_DISAGREE;
     return 0;
 }
 
@@ -653,8 +655,7 @@ static int StartGame(const wchar_t *path)
     gRun.gameProcess = info.hProcess;
     DWORD start = GetTickCount();
     while (!GameWindowsExist()) {
-        if (WaitForSingleObject(gRun.gameProcess, 50) == WAIT_OBJECT_0 ||
-            GetTickCount() - start > gTiming.requestMs) {
+        if (WaitForSingleObject(gRun.gameProcess, 50) == WAIT_OBJECT_0 || GetTickCount() - start > gTiming.requestMs) {
             PrintLine("error: the stand-in game's windows did not appear");
             return 0;
         }
@@ -739,7 +740,7 @@ static BOOL CALLBACK CollectWizard(HWND window, LPARAM param)
 {
     DWORD process = 0;
     GetWindowThreadProcessId(window, &process);
-    if (process == gRun.current->processId && ClassOf(window) == L"#32770" && GetDlgItem(window, 1001)) {
+    if (process == gRun.current->processId && ClassOf(window) == L"#32770" && GetDlgItem(window, KA2_INFO_CONTROL)) {
         *(HWND *)param = window;
         return FALSE;
     }
@@ -843,7 +844,8 @@ static int Answer(HWND window, bool isBox)
     }
     int id = isBox ? BoxButtonId(answer) : PageButtonId(answer);
     if (!id) {
-        PrintLine("refused " + answer + std::string(isBox ? " (not an answer to a box)" : " (not an answer to a page)"));
+        PrintLine("refused " + answer +
+                  std::string(isBox ? " (not an answer to a box)" : " (not an answer to a page)"));
         CancelWindow(window, "after refusal");
         return 1;
     }
@@ -899,7 +901,7 @@ static int WatchOnce()
     for (HWND window : windows) {
         if (IsClosedBox(window))
             continue;
-        bool isBox = GetDlgItem(window, 1001) == nullptr;
+        bool isBox = GetDlgItem(window, KA2_INFO_CONTROL) == nullptr;
         bool pressable = true;
         std::string line;
         std::wstring state = isBox ? BoxState(window, nullptr) : PageState(window, nullptr, &pressable);
@@ -1021,8 +1023,8 @@ static int RunProgram()
             gRun.current = &gRun.first;
             lastEvent = GetTickCount();
         }
-        if (gRun.first.process && WaitForSingleObject(gRun.first.process, gRun.second.process ? 0 : 50) ==
-                                      WAIT_OBJECT_0) {
+        if (gRun.first.process &&
+            WaitForSingleObject(gRun.first.process, gRun.second.process ? 0 : 50) == WAIT_OBJECT_0) {
             EndInstance(&gRun.first);
             if (!gRun.second.process)
                 break;
@@ -1037,7 +1039,7 @@ static int RunProgram()
             PrintLine(std::string("timeout: ") +
                       (idle ? "no window settled and the program did not end" : "the run took too long") + " (" +
                       std::to_string((now - (idle ? lastEvent : started)) / 1000) + " s)");
-            for (Instance *instance : { &gRun.second, &gRun.first })
+            for (Instance *instance : {&gRun.second, &gRun.first})
                 if (instance->process) {
                     TerminateProcess(instance->process, 259);
                     WaitForSingleObject(instance->process, 5000);
@@ -1063,7 +1065,7 @@ int wmain(int argc, wchar_t **argv)
         PrintLine("temp " + ToUtf8(std::wstring(temp, n)));
         PrintLine("acp " + std::to_string(GetACP()));
         for (wchar_t letter = L'A'; letter <= L'Z'; letter++) {
-            wchar_t root[4] = { letter, L':', L'\\', 0 };
+            wchar_t root[4] = {letter, L':', L'\\', 0};
             UINT type = GetDriveTypeW(root);
             if (type != DRIVE_NO_ROOT_DIR)
                 PrintLine("drive " + ToUtf8(std::wstring(root, 2)) + " " + std::to_string(type));

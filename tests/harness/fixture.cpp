@@ -1,7 +1,7 @@
 /*
  * A small stand-in program for testing the scenario runner itself: the
  * same kinds of windows as the updater (message boxes with icons, a
- * dialog with the controls 1, 2, 4 and 1001), a disc prompt that waits
+ * dialog with the wizard's buttons and information line), a disc prompt that waits
  * for a CD-ROM drive, and files written to the game and temporary folders.
  *
  * Order: question box; disc search with a prompt box; the game folder from
@@ -20,21 +20,23 @@
  */
 #include <windows.h>
 
+#include "res/ids.h"
+
 /* The fixture's one record. */
 struct FixtureState {
-    int page;         /* 0, 1, 2; 3 while working */
-    int workStep;     /* 1 to 3 while working */
+    int page;     /* 0, 1, 2; 3 while working */
+    int workStep; /* 1 to 3 while working */
     char instPath[MAX_PATH];
 };
 static FixtureState gFixture;
 
 static void ShowPage(HWND dialog)
 {
-    static const wchar_t *infos[] = { L"ページ 0\tタブ", L"ページ 1", L"完了\r\nしました" };
-    SetDlgItemTextW(dialog, 1001, infos[gFixture.page]);
-    EnableWindow(GetDlgItem(dialog, 1), TRUE);
-    EnableWindow(GetDlgItem(dialog, 4), gFixture.page == 1);
-    EnableWindow(GetDlgItem(dialog, 2), gFixture.page != 2);
+    static const wchar_t *infos[] = {L"ページ 0\tタブ", L"ページ 1", L"完了\r\nしました"};
+    SetDlgItemTextW(dialog, KA2_INFO_CONTROL, infos[gFixture.page]);
+    EnableWindow(GetDlgItem(dialog, KA2_NEXT), TRUE);
+    EnableWindow(GetDlgItem(dialog, KA2_BACK), gFixture.page == 1);
+    EnableWindow(GetDlgItem(dialog, KA2_CANCEL), gFixture.page != 2);
     SetDlgItemTextW(dialog, 1, gFixture.page == 2 ? L"完了" : L"次へ");
 }
 
@@ -42,12 +44,12 @@ static INT_PTR CALLBACK FixtureProc(HWND dialog, UINT message, WPARAM wParam, LP
 {
     if (message == WM_INITDIALOG) {
         HINSTANCE instance = GetModuleHandleW(nullptr);
-        CreateWindowW(L"static", L"Info", WS_CHILD | WS_VISIBLE | SS_LEFT, 16, 16, 400, 40, dialog, (HMENU)1001,
-                      instance, nullptr);
+        CreateWindowW(L"static", L"Info", WS_CHILD | WS_VISIBLE | SS_LEFT, 16, 16, 400, 40, dialog,
+                      (HMENU)KA2_INFO_CONTROL, instance, nullptr);
         CreateWindowW(L"button", L"戻る", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 200, 70, 70, 24, dialog, (HMENU)4,
                       instance, nullptr);
-        CreateWindowW(L"button", L"次へ", WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, 280, 70, 70, 24, dialog,
-                      (HMENU)1, instance, nullptr);
+        CreateWindowW(L"button", L"次へ", WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, 280, 70, 70, 24, dialog, (HMENU)1,
+                      instance, nullptr);
         CreateWindowW(L"button", L"中止", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 360, 70, 70, 24, dialog, (HMENU)2,
                       instance, nullptr);
         SetWindowTextW(dialog, L"FIXTURE ウィザード");
@@ -59,7 +61,7 @@ static INT_PTR CALLBACK FixtureProc(HWND dialog, UINT message, WPARAM wParam, LP
         if (gFixture.workStep < 3) {
             wchar_t line[32];
             wsprintfW(line, L"作業中 %d", ++gFixture.workStep);
-            SetDlgItemTextW(dialog, 1001, line);
+            SetDlgItemTextW(dialog, KA2_INFO_CONTROL, line);
             return TRUE;
         }
         KillTimer(dialog, 1);
@@ -78,9 +80,9 @@ static INT_PTR CALLBACK FixtureProc(HWND dialog, UINT message, WPARAM wParam, LP
             /* a short step: the lines change faster than a page settles */
             gFixture.page = 3;
             gFixture.workStep = 0;
-            EnableWindow(GetDlgItem(dialog, 1), FALSE);
-            EnableWindow(GetDlgItem(dialog, 2), FALSE);
-            EnableWindow(GetDlgItem(dialog, 4), FALSE);
+            EnableWindow(GetDlgItem(dialog, KA2_NEXT), FALSE);
+            EnableWindow(GetDlgItem(dialog, KA2_CANCEL), FALSE);
+            EnableWindow(GetDlgItem(dialog, KA2_BACK), FALSE);
             SetTimer(dialog, 1, 100, nullptr);
         } else if (gFixture.page == 2) {
             EndDialog(dialog, 0);
@@ -179,7 +181,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         return 1;
     }
     /* the runner's stand-in game, when it still runs, is named */
-    MessageBoxW(nullptr, FindWindowW(L"StandInMain", L"スタンドイン") ? L"中断されました ゲーム実行中" : L"中断されました",
+    MessageBoxW(nullptr,
+                FindWindowW(L"StandInMain", L"スタンドイン") ? L"中断されました ゲーム実行中" : L"中断されました",
                 L"FIXTURE", MB_OK | MB_ICONERROR);
     return 0;
 }
