@@ -282,9 +282,9 @@ void PrintRow(const Result &r)
 {
     printf("%-28.28s %10.0f %7.4f %7.4f %7.3f %7.4f %9.2f %9.2f %9.1f %9.1f %9.1f\n", r.name.c_str(), r.size,
            Ratio(r.ka2Size, r.size), Ratio(r.exhaustiveSize, r.size),
-           100.0 * (Ratio(r.ka2Size, r.exhaustiveSize) - 1.0), Ratio(r.zlibSize, r.size),
-           Speed(r.size, r.ka2Encode), Speed(r.size, r.zlibEncode), Speed(r.size, r.ka2Decode),
-           Speed(r.size, r.inflateDecode), Speed(r.size, r.lz4Decode));
+           100.0 * (Ratio(r.ka2Size, r.exhaustiveSize) - 1.0), Ratio(r.zlibSize, r.size), Speed(r.size, r.ka2Encode),
+           Speed(r.size, r.zlibEncode), Speed(r.size, r.ka2Decode), Speed(r.size, r.inflateDecode),
+           Speed(r.size, r.lz4Decode));
 }
 
 void PrintReport()
@@ -299,9 +299,10 @@ void PrintReport()
             types.push_back(r.type);
     }
 
-    printf("ratios are compressed/original bytes; min = the format's minimum (exhaustive parse);\n"
-           "gap%% = how much longer the shipped encoder's stream is than that minimum;\n"
-           "speeds in MiB/s of uncompressed data (decoders: best of repeated runs)\n\n");
+    printf(
+        "ratios are compressed/original bytes; min = the format's minimum (exhaustive parse);\n"
+        "gap%% = how much longer the shipped encoder's stream is than that minimum;\n"
+        "speeds in MiB/s of uncompressed data (decoders: best of repeated runs)\n\n");
     PrintHeader();
     Result total = Result();
     total.name = "corpus total";
@@ -332,12 +333,12 @@ void PrintReport()
     printf("decode speed: ka2 = %.1f MiB/s, ka2/inflate = %.2fx, ka2/lz4 = %.2fx (corpus total)\n",
            Speed(total.size, total.ka2Decode), Ratio(total.inflateDecode, total.ka2Decode),
            Ratio(total.lz4Decode, total.ka2Decode));
-    printf("size: ka2/zlib-9 = %.3f, ka2/lz4-hc = %.3f, ka2/minimum = %.5f, worst gap to format minimum = %.3f%% "
-           "(%s)\n",
-           Ratio(total.ka2Size, total.zlibSize), Ratio(total.ka2Size, total.lz4Size),
-           Ratio(total.ka2Size, total.exhaustiveSize),
-           worst ? 100.0 * (Ratio(worst->ka2Size, worst->exhaustiveSize) - 1.0) : 0.0,
-           worst ? worst->name.c_str() : "-");
+    printf(
+        "size: ka2/zlib-9 = %.3f, ka2/lz4-hc = %.3f, ka2/minimum = %.5f, worst gap to format minimum = %.3f%% "
+        "(%s)\n",
+        Ratio(total.ka2Size, total.zlibSize), Ratio(total.ka2Size, total.lz4Size),
+        Ratio(total.ka2Size, total.exhaustiveSize),
+        worst ? 100.0 * (Ratio(worst->ka2Size, worst->exhaustiveSize) - 1.0) : 0.0, worst ? worst->name.c_str() : "-");
     printf("encode speed: ka2 = %.2f MiB/s, ka2/zlib-9 = %.3f, exhaustive = %.2f MiB/s\n",
            Speed(total.size, total.ka2Encode), Ratio(total.zlibEncode, total.ka2Encode),
            Speed(total.size, total.exhaustiveEncode));

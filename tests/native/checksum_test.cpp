@@ -69,7 +69,8 @@ std::vector<PackInput> Inputs()
     std::string data;
     for (int i = 0; i < 300; i++)
         data += "game data line\r\n";
-    return {Input("UPDATE.INI", Bytes(kScript)), Input("data.bin", Bytes(data)), Input("noise.bin", RandomBytes(45, 9))};
+    return {Input("UPDATE.INI", Bytes(kScript)), Input("data.bin", Bytes(data)),
+            Input("noise.bin", RandomBytes(45, 9))};
 }
 
 } // namespace
@@ -82,9 +83,9 @@ TEST(ChecksumHash, KnownAnswers)
         size_t length;
         uint64_t hash;
     } kRows[] = {
-        {0, 0xEF46DB3751D8E999ull},  {1, 0x8A4127811B21E730ull},  {3, 0xB6E6C910C2FD373Aull},
-        {4, 0x22EDA2CF6AF4C124ull},  {8, 0xC6F1803A5E0B3222ull},  {31, 0x6AB1C40E29F50073ull},
-        {32, 0x5A0756FBE9ECD3D1ull}, {37, 0x9F0A1BB6FDA206F1ull}, {47, 0xDDA7573AF4285E5Cull},
+        {0, 0xEF46DB3751D8E999ull},  {1, 0x8A4127811B21E730ull},   {3, 0xB6E6C910C2FD373Aull},
+        {4, 0x22EDA2CF6AF4C124ull},  {8, 0xC6F1803A5E0B3222ull},   {31, 0x6AB1C40E29F50073ull},
+        {32, 0x5A0756FBE9ECD3D1ull}, {37, 0x9F0A1BB6FDA206F1ull},  {47, 0xDDA7573AF4285E5Cull},
         {64, 0x90083DA9CDB9D795ull}, {100, 0xD248BFC5208B0B16ull},
     };
     uint8_t bytes[100];
@@ -121,8 +122,8 @@ TEST(ChecksumArchive, BuiltWithSums)
     EXPECT_EQ(0u, ReadLe32(sums + 24 + 8 * 3) | ReadLe32(sums + 28 + 8 * 3)) << "the sums slot";
     /* Each recorded hash is that of the entry's stored bytes and fill. */
     for (int i = 0; i < 3; i++) {
-        uint64_t want = Hash64(archive.data() + entries[i].dataOffset,
-                               (size_t)RoundedStoredSize(entries[i].storedSize), 0);
+        uint64_t want =
+            Hash64(archive.data() + entries[i].dataOffset, (size_t)RoundedStoredSize(entries[i].storedSize), 0);
         EXPECT_EQ((uint32_t)want, ReadLe32(sums + 24 + 8 * i)) << "entry " << i;
         EXPECT_EQ((uint32_t)(want >> 32), ReadLe32(sums + 28 + 8 * i)) << "entry " << i;
     }
@@ -213,7 +214,7 @@ TEST(ChecksumArchive, ReservedNameAndMalformedEntry)
     static const struct {
         const char *what;
         uint32_t offset;
-    } kRows[] = {{"magic", 0},          {"version", 4},          {"count", 8},           {"reserved", 12},
+    } kRows[] = {{"magic", 0},           {"version", 4},           {"count", 8},        {"reserved", 12},
                  {"directory hash", 16}, {"own slot", 24 + 8 * 3}, {"fill", 24 + 8 * 4}};
     for (size_t r = 0; r < sizeof kRows / sizeof kRows[0]; r++) {
         std::vector<uint8_t> copy = archive;

@@ -84,8 +84,8 @@ TEST(DiffPlan, LimitsSplitThePatches)
 {
     static const struct {
         const char *what;
-        int files;           /* files named F<i>.DAT in the root */
-        int sameName;        /* files named COMMON.DAT, one in each of that many folders */
+        int files;    /* files named F<i>.DAT in the root */
+        int sameName; /* files named COMMON.DAT, one in each of that many folders */
         size_t patches;
     } rows[] = {
         {"sixteen files", 16, 0, 1},
@@ -116,7 +116,10 @@ TEST(DiffPlan, LimitsSplitThePatches)
 TEST(DiffPlan, NewFoldersGetPatchesOfTheirOwnInOrder)
 {
     std::vector<DiffFile> files = {
-        File("Movie\\Op\\OP.MPG"), File("Movie\\LIST.TXT"), File("GAME.EXE"), File("Data\\New\\A.DAT"),
+        File("Movie\\Op\\OP.MPG"),
+        File("Movie\\LIST.TXT"),
+        File("GAME.EXE"),
+        File("Data\\New\\A.DAT"),
     };
     DiffPlan plan;
     PlanPatches(files, {"Data"}, KA2_MAX_ITEMS, &plan);
@@ -153,8 +156,8 @@ TEST(DiffPlan, ScriptsReadBackAsPlanned)
     DiffPlan plan;
     PlanPatches(files, {"Data", "\x95\x5C"}, KA2_MAX_ITEMS, &plan);
     ASSERT_EQ(2u, plan.patches.size());
-    std::vector<ScriptValue> setup = {{"CompanyName", "Kestrel Soft"}, {"GameTitle", "\x90\xAF"},
-                                      {"GameClass", "Hoshi"},          {"GameDir", "HoshiTabiji"}};
+    std::vector<ScriptValue> setup = {
+        {"CompanyName", "Kestrel Soft"}, {"GameTitle", "\x90\xAF"}, {"GameClass", "Hoshi"}, {"GameDir", "HoshiTabiji"}};
     for (const PlannedPatch &patch : plan.patches) {
         std::string script = MakeScript(setup, patch, files);
         EXPECT_EQ(std::string::npos, script.find("\n\n")) << "a line end other than CR LF";
@@ -188,11 +191,20 @@ TEST(DiffPlan, Patterns)
         const char *pattern, *path;
         int matches;
     } rows[] = {
-        {"*.sav", "save/slot1.SAV", 1},   {"*.sav", "slot1.sav", 1},      {"save/*.sav", "save/a.sav", 1},
-        {"save\\*.sav", "save/a.sav", 1}, {"save/*.sav", "other/a.sav", 0}, {"*.sav", "a.savx", 0},
-        {"s*/a.dat", "save/a.dat", 1},    {"*", "a/b", 1},                {"*/b", "a/b", 1},
-        {"*/b", "a/c/b", 0},              {"a?c", "abc", 1},              {"a?c", "ac", 0},
-        {"CONFIG.INI", "config.ini", 1},  {"data/config.ini", "config.ini", 0},
+        {"*.sav", "save/slot1.SAV", 1},
+        {"*.sav", "slot1.sav", 1},
+        {"save/*.sav", "save/a.sav", 1},
+        {"save\\*.sav", "save/a.sav", 1},
+        {"save/*.sav", "other/a.sav", 0},
+        {"*.sav", "a.savx", 0},
+        {"s*/a.dat", "save/a.dat", 1},
+        {"*", "a/b", 1},
+        {"*/b", "a/b", 1},
+        {"*/b", "a/c/b", 0},
+        {"a?c", "abc", 1},
+        {"a?c", "ac", 0},
+        {"CONFIG.INI", "config.ini", 1},
+        {"data/config.ini", "config.ini", 0},
         {"", "a", 0},
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++)

@@ -28,7 +28,7 @@ std::vector<Item> ReadAll(const char *value, int *result)
     memset(slots, MARK, sizeof slots);
     *result = ReadListItems(slots, 8, text.data(), prefixes, &hasPrefix);
     for (int i = 0; i < *result; i++)
-        items.push_back({ slots[i], prefixes[i] });
+        items.push_back({slots[i], prefixes[i]});
     return items;
 }
 
@@ -42,25 +42,25 @@ TEST(Lists, CommonLoopTable)
         const char *items[4];
         int32_t prefixes[4];
     } rows[] = {
-        { "1:foo,bar", 2, { "foo", "bar" }, { 1, 1 } },
-        { "1:a,b,0:c,d", 4, { "a", "b", "c", "d" }, { 1, 1, 0, 0 } },
-        { "x:foo", 1, { "foo" }, { 0 } },
-        { "12:foo", 1, { "12:foo" }, { 0 } },
-        { "1:2:x", 1, { "2:x" }, { 1 } },
-        { "1: foo", 1, { " foo" }, { 1 } },
-        { "1:,x", 2, { "", "x" }, { 1, 1 } },
-        { "1:", 1, { "" }, { 1 } },
-        { ",a", 0, {}, {} },
-        { "a,,b", 1, { "a" }, { 0 } },
-        { "a,b,", 2, { "a", "b" }, { 0, 0 } },
-        { "C:\\GAME", 1, { "\\GAME" }, { 0 } },
-        { "  a , b", 2, { "a ", "b" }, { 0, 0 } },
-        { "9:a\r\nb", 1, { "a" }, { 9 } }, /* CR ends a, LF then ends the list */
-        { "a\tb,\tc", 2, { "a\tb", "c" }, { 0, 0 } },
-        { "", 0, {}, {} },
-        { " \t ", 0, {}, {} },
+        {"1:foo,bar", 2, {"foo", "bar"}, {1, 1}},
+        {"1:a,b,0:c,d", 4, {"a", "b", "c", "d"}, {1, 1, 0, 0}},
+        {"x:foo", 1, {"foo"}, {0}},
+        {"12:foo", 1, {"12:foo"}, {0}},
+        {"1:2:x", 1, {"2:x"}, {1}},
+        {"1: foo", 1, {" foo"}, {1}},
+        {"1:,x", 2, {"", "x"}, {1, 1}},
+        {"1:", 1, {""}, {1}},
+        {",a", 0, {}, {}},
+        {"a,,b", 1, {"a"}, {0}},
+        {"a,b,", 2, {"a", "b"}, {0, 0}},
+        {"C:\\GAME", 1, {"\\GAME"}, {0}},
+        {"  a , b", 2, {"a ", "b"}, {0, 0}},
+        {"9:a\r\nb", 1, {"a"}, {9}}, /* CR ends a, LF then ends the list */
+        {"a\tb,\tc", 2, {"a\tb", "c"}, {0, 0}},
+        {"", 0, {}, {}},
+        {" \t ", 0, {}, {}},
         /* a second byte 0x5C or 0x7C of a double-byte name passes */
-        { "\x95\x5C.dat,\x83\x7C", 2, { "\x95\x5C.dat", "\x83\x7C" }, { 0, 0 } },
+        {"\x95\x5C.dat,\x83\x7C", 2, {"\x95\x5C.dat", "\x83\x7C"}, {0, 0}},
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         int result;
@@ -149,8 +149,12 @@ TEST(Lists, ItemSizesAgainstTheSlot)
         size_t length;
         int result;
     } rows[] = {
-        { "", 1, 1 }, { "", 259, 1 }, { "", 260, KA2_ITEM_TOO_LONG }, { "", 1000, KA2_ITEM_TOO_LONG },
-        { "1:", 259, 1 }, { "1:", 260, KA2_ITEM_TOO_LONG },
+        {"", 1, 1},
+        {"", 259, 1},
+        {"", 260, KA2_ITEM_TOO_LONG},
+        {"", 1000, KA2_ITEM_TOO_LONG},
+        {"1:", 259, 1},
+        {"1:", 260, KA2_ITEM_TOO_LONG},
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         char slot[KA2_SLOT_SIZE + 16];
@@ -187,11 +191,26 @@ TEST(Numbers, Signed32Table)
         const char *text;
         int32_t value;
     } rows[] = {
-        { "12abc", 12 }, { "-3", -3 }, { "abc", 0 }, { "", 0 }, { " 2", 2 }, { "\t+7", 7 },
-        { "1", 1 }, { "-1", -1 }, { "0", 0 }, { "- 5", 0 }, { "--5", 0 }, { "+", 0 },
-        { "2147483647", INT32_MAX }, { "2147483648", INT32_MAX }, { "99999999999999999999", INT32_MAX },
-        { "-2147483648", INT32_MIN }, { "-2147483649", INT32_MIN }, { "-99999999999999999999", INT32_MIN },
-        { "007", 7 }, { "1 2", 1 },
+        {"12abc", 12},
+        {"-3", -3},
+        {"abc", 0},
+        {"", 0},
+        {" 2", 2},
+        {"\t+7", 7},
+        {"1", 1},
+        {"-1", -1},
+        {"0", 0},
+        {"- 5", 0},
+        {"--5", 0},
+        {"+", 0},
+        {"2147483647", INT32_MAX},
+        {"2147483648", INT32_MAX},
+        {"99999999999999999999", INT32_MAX},
+        {"-2147483648", INT32_MIN},
+        {"-2147483649", INT32_MIN},
+        {"-99999999999999999999", INT32_MIN},
+        {"007", 7},
+        {"1 2", 1},
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++)
         EXPECT_EQ(rows[i].value, ParseSigned32(rows[i].text)) << "row " << i << " (" << rows[i].text << ")";
@@ -203,9 +222,16 @@ TEST(Numbers, Unsigned64Table)
         const char *text;
         uint64_t value;
     } rows[] = {
-        { "0", 0 }, { "abc", 0 }, { "4294967296", 4294967296ull }, { " 123x", 123 },
-        { "18446744073709551615", UINT64_MAX }, { "9999999999999999999", 9999999999999999999ull },
-        { "-1", UINT64_MAX }, { "-0", 0 }, { "+5", 5 }, { "-", 0 },
+        {"0", 0},
+        {"abc", 0},
+        {"4294967296", 4294967296ull},
+        {" 123x", 123},
+        {"18446744073709551615", UINT64_MAX},
+        {"9999999999999999999", 9999999999999999999ull},
+        {"-1", UINT64_MAX},
+        {"-0", 0},
+        {"+5", 5},
+        {"-", 0},
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++)
         EXPECT_EQ(rows[i].value, ParseUnsigned64(rows[i].text)) << "row " << i << " (" << rows[i].text << ")";

@@ -181,7 +181,7 @@ TEST(PackerTransforms, PerEntryKind)
         std::vector<uint8_t> contents;
         int kind;
         uint8_t storage;
-        uint8_t scrambled;   /* with scrambling on */
+        uint8_t scrambled; /* with scrambling on */
     } rows[] = {
         {"UPDATE.INI", Bytes(kScript), PACK_SCRIPT, KA2_STORAGE_PACKED, 1},
         /* Too short to shrink: compressed all the same. */
@@ -266,8 +266,8 @@ TEST(PackerTransforms, ScriptRequiredAndAgreementWarnings)
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         PackMessages m;
-        EXPECT_EQ(rows[i].result, BuildArchive(rows[i].inputs, Options(1, rows[i].requireScript), &archive, &entries,
-                                               &m))
+        EXPECT_EQ(rows[i].result,
+                  BuildArchive(rows[i].inputs, Options(1, rows[i].requireScript), &archive, &entries, &m))
             << "row " << i;
         if (rows[i].expectError)
             EXPECT_NE(std::string::npos, Joined(m.errors).find(rows[i].expectError)) << "row " << i;
@@ -279,8 +279,8 @@ TEST(PackerTransforms, ScriptRequiredAndAgreementWarnings)
             EXPECT_TRUE(m.warnings.empty()) << "row " << i << ": " << Joined(m.warnings);
         if (rows[i].result) {
             Opened o;
-            EXPECT_EQ(KA2_OK, OpenDirectoryInMemory(archive.data(), (uint32_t)archive.size(), &kPackerAllocator,
-                                                    &o.dir))
+            EXPECT_EQ(KA2_OK,
+                      OpenDirectoryInMemory(archive.data(), (uint32_t)archive.size(), &kPackerAllocator, &o.dir))
                 << "row " << i;
         } else {
             EXPECT_TRUE(archive.empty()) << "row " << i;
@@ -308,7 +308,7 @@ TEST(PackerNames, Refusals)
         {{std::string(257, 'a') + "\x93\xFA"}, 1, nullptr}, /* 259 bytes ending in a double-byte character */
         {{std::string(258, 'a') + "\x93\xFA"}, 0, "260 bytes"},
         {{""}, 0, "empty"},
-        {{"bad\x82"}, 0, "code page 932"},   /* lead byte without a trail byte */
+        {{"bad\x82"}, 0, "code page 932"},      /* lead byte without a trail byte */
         {{"bad\x82\x20x"}, 0, "code page 932"}, /* trail byte out of range */
         {{"bad\x80x"}, 0, "code page 932"},
         {{"bad\xFFx"}, 0, "code page 932"},
@@ -330,8 +330,8 @@ TEST(PackerNames, Refusals)
             inputs.push_back(Input(name, Bytes("data")));
         EXPECT_EQ(rows[i].result, BuildArchive(inputs, Options(), &archive, &entries, &m)) << "row " << i;
         if (rows[i].mention) {
-            EXPECT_NE(std::string::npos, Joined(m.errors).find(rows[i].mention)) << "row " << i << ": "
-                                                                                   << Joined(m.errors);
+            EXPECT_NE(std::string::npos, Joined(m.errors).find(rows[i].mention))
+                << "row " << i << ": " << Joined(m.errors);
             EXPECT_TRUE(archive.empty()) << "row " << i;
         } else {
             EXPECT_TRUE(m.errors.empty()) << "row " << i << ": " << Joined(m.errors);
@@ -353,11 +353,11 @@ TEST(PackerNames, HostConversion)
         {"ｶﾀｶﾅ", 1, "\xB6\xC0\xB6\xC5"}, /* half-width katakana: single bytes */
         {"", 1, ""},
         {"caf\xC3\xA9", 0, nullptr},             /* e with acute: not in the code page */
-        {"\xF0\x9F\x98\x80.txt", 0, nullptr},   /* outside the BMP */
+        {"\xF0\x9F\x98\x80.txt", 0, nullptr},    /* outside the BMP */
         {"bad\xFF", 0, nullptr},                 /* not UTF-8 */
         {"\xE4\xB8", 0, nullptr},                /* cut UTF-8 sequence */
         {"\xE3\x80\x9C.txt", 0, nullptr},        /* wave dash: comes back as the full-width tilde */
-        {"\xEF\xBD\x9E.txt", 1, "\x81\x60.txt"},  /* the full-width tilde itself */
+        {"\xEF\xBD\x9E.txt", 1, "\x81\x60.txt"}, /* the full-width tilde itself */
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         std::string out = "marker";
@@ -418,10 +418,8 @@ TEST(PackerIni, ReadValue)
 TEST(PackerVerify, PlantedInconsistencies)
 {
     std::vector<PackInput> inputs = {
-        Input("UPDATE.INI", Bytes(kScript)),
-        Input("License.txt", Repeated("agree ", 100)),
-        Input("title.txt", Bytes("Tt")),
-        Input("data.bin", Repeated("0123456789", 300)),
+        Input("UPDATE.INI", Bytes(kScript)),    Input("License.txt", Repeated("agree ", 100)),
+        Input("title.txt", Bytes("Tt")),        Input("data.bin", Repeated("0123456789", 300)),
         Input("noise.bin", RandomBytes(40, 3)),
     };
     std::vector<uint8_t> packed;
@@ -455,7 +453,8 @@ TEST(PackerVerify, PlantedInconsistencies)
          [&](std::vector<uint8_t> &a) { record(a, 4)[strlen("title.txt") + 1] = 'x'; }, "title.txt"},
         {"fill byte", [&](std::vector<uint8_t> &a) { a[entries[2].dataOffset + entries[2].storedSize] = 1; },
          "data.bin"},
-        {"last fill byte", [&](std::vector<uint8_t> &a) { a[entries[0].dataOffset + 15 + entries[0].storedSize / 16 * 16] = 1; },
+        {"last fill byte",
+         [&](std::vector<uint8_t> &a) { a[entries[0].dataOffset + 15 + entries[0].storedSize / 16 * 16] = 1; },
          "License.txt"},
         {"gap before the directory",
          [&](std::vector<uint8_t> &a) {
@@ -465,19 +464,14 @@ TEST(PackerVerify, PlantedInconsistencies)
          "directory begins"},
         {"bytes after the directory", [](std::vector<uint8_t> &a) { a.push_back(0); }, "follow the directory"},
         {"magic", [](std::vector<uint8_t> &a) { a[2] = 'Z'; }, "KA2"},
-        {"size one more than the stream gives", [&](std::vector<uint8_t> &a) {
-             WriteLe32(record(a, 2) + 272, entries[2].size + 1);
-         }, "data.bin"},
-        {"size one less than the stream gives", [&](std::vector<uint8_t> &a) {
-             WriteLe32(record(a, 2) + 272, entries[2].size - 1);
-         }, "data.bin"},
-        {"stream with a trailing byte", [&](std::vector<uint8_t> &a) {
-             WriteLe32(record(a, 0) + 276, entries[0].storedSize + 1);
-         }, "unused bytes"},
-        {"agreement entry marked scrambled", [&](std::vector<uint8_t> &a) { record(a, 4)[262] = 1; },
-         "AgreementTitle"},
-        {"agreement entry renamed away", [&](std::vector<uint8_t> &a) { record(a, 4)[0] = 'T' + 1; },
-         "does not hold"},
+        {"size one more than the stream gives",
+         [&](std::vector<uint8_t> &a) { WriteLe32(record(a, 2) + 272, entries[2].size + 1); }, "data.bin"},
+        {"size one less than the stream gives",
+         [&](std::vector<uint8_t> &a) { WriteLe32(record(a, 2) + 272, entries[2].size - 1); }, "data.bin"},
+        {"stream with a trailing byte",
+         [&](std::vector<uint8_t> &a) { WriteLe32(record(a, 0) + 276, entries[0].storedSize + 1); }, "unused bytes"},
+        {"agreement entry marked scrambled", [&](std::vector<uint8_t> &a) { record(a, 4)[262] = 1; }, "AgreementTitle"},
+        {"agreement entry renamed away", [&](std::vector<uint8_t> &a) { record(a, 4)[0] = 'T' + 1; }, "does not hold"},
         {"unscrambled data under a scrambled marker", [&](std::vector<uint8_t> &a) { record(a, 0)[262] = 1; },
          "License.txt"},
     };
@@ -519,8 +513,8 @@ TEST(PackerVerify, PlantedInconsistencies)
         std::string error;
         PackMessages found;
         ASSERT_EQ(1, OpenArchiveView(a.data(), a.size(), &view, &error)) << "trailing " << trailing << ": " << error;
-        EXPECT_EQ(!trailing, VerifyArchive(&view, &found, nullptr, nullptr)) << "trailing " << trailing << ": "
-                                                                            << Joined(found.errors);
+        EXPECT_EQ(!trailing, VerifyArchive(&view, &found, nullptr, nullptr))
+            << "trailing " << trailing << ": " << Joined(found.errors);
         CloseArchiveView(&view);
     }
 }

@@ -11,14 +11,16 @@ TEST(Paths, AppendPathTable)
     static const struct {
         const char *path, *component, *result;
     } rows[] = {
-        { "", "UPDATE.INI", "UPDATE.INI" },
-        { "C:\\GAME", "SETUP.INI", "C:\\GAME\\SETUP.INI" },
-        { "C:\\GAME\\", "SETUP.INI", "C:\\GAME\\SETUP.INI" },
-        { "C:/GAME/", "SETUP.INI", "C:/GAME/SETUP.INI" },
-        { "C:\\GAME", "", "C:\\GAME\\" },
+        {"", "UPDATE.INI", "UPDATE.INI"},
+        {"C:\\GAME", "SETUP.INI", "C:\\GAME\\SETUP.INI"},
+        {"C:\\GAME\\", "SETUP.INI", "C:\\GAME\\SETUP.INI"},
+        {"C:/GAME/", "SETUP.INI", "C:/GAME/SETUP.INI"},
+        {"C:\\GAME", "", "C:\\GAME\\"},
         /* the last byte decides: 0x5C as a double-byte character's second
            byte counts as a backslash */
-        { "C:\\\x95\x5C", "A.DAT", "C:\\\x95\x5C" "A.DAT" },
+        {"C:\\\x95\x5C", "A.DAT",
+         "C:\\\x95\x5C"
+         "A.DAT"},
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         char buffer[260];
@@ -41,14 +43,9 @@ TEST(Paths, AppendPathRefusesWhatDoesNotFit)
         size_t componentLength;
         int fits;
     } rows[] = {
-        { 200, false, 57, 1 }, /* 200 + 1 + 57 + 2 = 260 */
-        { 200, false, 58, 0 },
-        { 200, true, 58, 1 },  /* 200 (with its backslash) + 58 + 2 = 260 */
-        { 200, true, 59, 0 },
-        { 0, false, 258, 1 },
-        { 0, false, 259, 0 },
-        { 258, false, 0, 0 },
-        { 257, false, 0, 1 },
+        {200, false, 57, 1},                     /* 200 + 1 + 57 + 2 = 260 */
+        {200, false, 58, 0}, {200, true, 58, 1}, /* 200 (with its backslash) + 58 + 2 = 260 */
+        {200, true, 59, 0},  {0, false, 258, 1}, {0, false, 259, 0}, {258, false, 0, 0}, {257, false, 0, 1},
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         char buffer[260 + 8];

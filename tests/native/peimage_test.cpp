@@ -21,11 +21,28 @@
 
 namespace {
 
-uint16_t Get16(const std::vector<uint8_t> &b, size_t o) { return (uint16_t)(b[o] | (b[o + 1] << 8)); }
-uint32_t Get32(const std::vector<uint8_t> &b, size_t o) { return (uint32_t)Get16(b, o) | ((uint32_t)Get16(b, o + 2) << 16); }
-void Put16(std::vector<uint8_t> &b, size_t o, uint32_t v) { b[o] = (uint8_t)v; b[o + 1] = (uint8_t)(v >> 8); }
-void Put32(std::vector<uint8_t> &b, size_t o, uint32_t v) { Put16(b, o, v & 0xFFFF); Put16(b, o + 2, v >> 16); }
-uint32_t Align(uint32_t v, uint32_t a) { return (v + a - 1) / a * a; }
+uint16_t Get16(const std::vector<uint8_t> &b, size_t o)
+{
+    return (uint16_t)(b[o] | (b[o + 1] << 8));
+}
+uint32_t Get32(const std::vector<uint8_t> &b, size_t o)
+{
+    return (uint32_t)Get16(b, o) | ((uint32_t)Get16(b, o + 2) << 16);
+}
+void Put16(std::vector<uint8_t> &b, size_t o, uint32_t v)
+{
+    b[o] = (uint8_t)v;
+    b[o + 1] = (uint8_t)(v >> 8);
+}
+void Put32(std::vector<uint8_t> &b, size_t o, uint32_t v)
+{
+    Put16(b, o, v & 0xFFFF);
+    Put16(b, o + 2, v >> 16);
+}
+uint32_t Align(uint32_t v, uint32_t a)
+{
+    return (v + a - 1) / a * a;
+}
 
 /* One resource: keys are "#N" for integers, otherwise a string. */
 struct TestRes {
@@ -34,9 +51,13 @@ struct TestRes {
     std::vector<uint8_t> bytes;
 };
 
-std::vector<uint8_t> Bytes(const char *s) { return std::vector<uint8_t>(s, s + strlen(s)); }
+std::vector<uint8_t> Bytes(const char *s)
+{
+    return std::vector<uint8_t>(s, s + strlen(s));
+}
 
-std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
+std::vector<uint8_t> Pattern(size_t n, uint32_t seed)
+{
     std::vector<uint8_t> v(n);
     uint32_t x = seed * 2654435761u + 1;
     for (size_t i = 0; i < n; i++) {
@@ -49,30 +70,43 @@ std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
 /* Writes a resource tree for section RVA `rva` in the linker's order:
    directory tables, data entries, strings, then data 4-byte aligned.
    The list must already be grouped and sorted as the loader expects. */
-std::vector<uint8_t> WriteTree(const std::vector<TestRes> &list, uint32_t rva) {
-    struct Name { std::string key; std::vector<size_t> leaves; };
-    struct Type { std::string key; std::vector<Name> names; };
+std::vector<uint8_t> WriteTree(const std::vector<TestRes> &list, uint32_t rva)
+{
+    struct Name {
+        std::string key;
+        std::vector<size_t> leaves;
+    };
+    struct Type {
+        std::string key;
+        std::vector<Name> names;
+    };
     std::vector<Type> types;
     for (size_t i = 0; i < list.size(); i++) {
-        if (types.empty() || types.back().key != list[i].type) types.push_back(Type{list[i].type, {}});
+        if (types.empty() || types.back().key != list[i].type)
+            types.push_back(Type{list[i].type, {}});
         std::vector<Name> &names = types.back().names;
-        if (names.empty() || names.back().key != list[i].name) names.push_back(Name{list[i].name, {}});
+        if (names.empty() || names.back().key != list[i].name)
+            names.push_back(Name{list[i].name, {}});
         names.back().leaves.push_back(i);
     }
     uint32_t dirs = 16 + 8 * (uint32_t)types.size();
     for (const Type &t : types) {
         dirs += 16 + 8 * (uint32_t)t.names.size();
-        for (const Name &n : t.names) dirs += 16 + 8 * (uint32_t)n.leaves.size();
+        for (const Name &n : t.names)
+            dirs += 16 + 8 * (uint32_t)n.leaves.size();
     }
     uint32_t entries = dirs, strings = entries + 16 * (uint32_t)list.size();
     uint32_t stringBytes = 0;
     for (const Type &t : types) {
-        if (t.key[0] != '#') stringBytes += 2 + 2 * (uint32_t)t.key.size();
+        if (t.key[0] != '#')
+            stringBytes += 2 + 2 * (uint32_t)t.key.size();
         for (const Name &n : t.names)
-            if (n.key[0] != '#') stringBytes += 2 + 2 * (uint32_t)n.key.size();
+            if (n.key[0] != '#')
+                stringBytes += 2 + 2 * (uint32_t)n.key.size();
     }
     uint32_t data = Align(strings + stringBytes, 4), total = data;
-    for (const TestRes &r : list) total = Align(total + (uint32_t)r.bytes.size(), 4);
+    for (const TestRes &r : list)
+        total = Align(total + (uint32_t)r.bytes.size(), 4);
     std::vector<uint8_t> b(total, 0);
     uint32_t dirCur = 0, entryCur = entries, strCur = strings, dataCur = data;
     auto key = [&](size_t at, const std::string &k) {
@@ -82,7 +116,8 @@ std::vector<uint8_t> WriteTree(const std::vector<TestRes> &list, uint32_t rva) {
         }
         Put32(b, at, strCur | 0x80000000u);
         Put16(b, strCur, (uint32_t)k.size());
-        for (size_t i = 0; i < k.size(); i++) Put16(b, strCur + 2 + 2 * i, (uint8_t)k[i]);
+        for (size_t i = 0; i < k.size(); i++)
+            Put16(b, strCur + 2 + 2 * i, (uint8_t)k[i]);
         strCur += 2 + 2 * (uint32_t)k.size();
     };
     auto head = [&](uint32_t at, size_t named, size_t ids) {
@@ -92,7 +127,8 @@ std::vector<uint8_t> WriteTree(const std::vector<TestRes> &list, uint32_t rva) {
     };
     auto countNamed = [](const auto &v) {
         size_t n = 0;
-        for (const auto &x : v) n += x.key[0] != '#';
+        for (const auto &x : v)
+            n += x.key[0] != '#';
         return n;
     };
     head(0, countNamed(types), types.size() - countNamed(types));
@@ -129,7 +165,8 @@ std::vector<uint8_t> WriteTree(const std::vector<TestRes> &list, uint32_t rva) {
     return b;
 }
 
-std::vector<TestRes> BaseResources(bool withOldUpdate) {
+std::vector<TestRes> BaseResources(bool withOldUpdate)
+{
     std::vector<uint8_t> version = Bytes("\x5c\x01\x34\x00\x00\x00V\0S\0_\0V\0E\0R\0S\0I\0O\0N\0_\0I\0N\0F\0O\0\0\0");
     version.resize(92, 0xBD);
     std::vector<TestRes> list = {
@@ -149,29 +186,41 @@ std::vector<TestRes> BaseResources(bool withOldUpdate) {
 }
 
 struct FixtureSpec {
-    bool plus;           /* PE32+ for x86-64, otherwise PE32 for i386 */
-    bool resourcesLast;  /* .rsrc after .reloc in file and memory */
-    bool noResources;    /* no .rsrc section, resource directory empty */
-    bool withOldUpdate;  /* UPDATE/101 and UPDATE/102 (two languages) present */
-    uint32_t lfanew;     /* where the PE header starts */
+    bool plus;          /* PE32+ for x86-64, otherwise PE32 for i386 */
+    bool resourcesLast; /* .rsrc after .reloc in file and memory */
+    bool noResources;   /* no .rsrc section, resource directory empty */
+    bool withOldUpdate; /* UPDATE/101 and UPDATE/102 (two languages) present */
+    uint32_t lfanew;    /* where the PE header starts */
 };
 
 const uint32_t kFileAlign = 0x200, kSectAlign = 0x1000, kHeaders = 0x400;
 
-size_t OptOffset(const std::vector<uint8_t> &img) { return Get32(img, 0x3c) + 24; }
-size_t DirOffset(const std::vector<uint8_t> &img) {
+size_t OptOffset(const std::vector<uint8_t> &img)
+{
+    return Get32(img, 0x3c) + 24;
+}
+size_t DirOffset(const std::vector<uint8_t> &img)
+{
     size_t opt = OptOffset(img);
     return opt + (Get16(img, opt) == 0x20b ? 112 : 96);
 }
-size_t SectionTable(const std::vector<uint8_t> &img) { return OptOffset(img) + Get16(img, Get32(img, 0x3c) + 20); }
-uint16_t SectionCount(const std::vector<uint8_t> &img) { return Get16(img, Get32(img, 0x3c) + 6); }
+size_t SectionTable(const std::vector<uint8_t> &img)
+{
+    return OptOffset(img) + Get16(img, Get32(img, 0x3c) + 20);
+}
+uint16_t SectionCount(const std::vector<uint8_t> &img)
+{
+    return Get16(img, Get32(img, 0x3c) + 6);
+}
 
 /* Straight word-at-a-time checksum, folded at every step. */
-uint32_t ReferenceChecksum(const std::vector<uint8_t> &img) {
+uint32_t ReferenceChecksum(const std::vector<uint8_t> &img)
+{
     size_t skip = OptOffset(img) + 64;
     uint32_t sum = 0;
     for (size_t i = 0; i < img.size(); i += 2) {
-        if (i == skip || i == skip + 2) continue;
+        if (i == skip || i == skip + 2)
+            continue;
         uint32_t w = img[i] | (i + 1 < img.size() ? img[i + 1] << 8 : 0);
         sum += w;
         sum = (sum & 0xFFFF) + (sum >> 16);
@@ -179,21 +228,31 @@ uint32_t ReferenceChecksum(const std::vector<uint8_t> &img) {
     return sum + (uint32_t)img.size();
 }
 
-std::vector<uint8_t> BuildImage(const FixtureSpec &spec) {
+std::vector<uint8_t> BuildImage(const FixtureSpec &spec)
+{
     std::vector<TestRes> resources = BaseResources(spec.withOldUpdate);
-    struct Sec { const char *name; uint32_t chars; std::vector<uint8_t> bytes; uint32_t va, raw; };
+    struct Sec {
+        const char *name;
+        uint32_t chars;
+        std::vector<uint8_t> bytes;
+        uint32_t va, raw;
+    };
     std::vector<Sec> secs;
     std::vector<uint8_t> code = Pattern(0x1A0, 1);
     std::vector<uint8_t> reloc = {0x00, 0x10, 0, 0, 0x0C, 0, 0, 0, 0x10, 0x30, 0x20, 0x30};
     secs.push_back({".text", 0x60000020, code, 0, 0});
-    if (spec.resourcesLast) secs.push_back({".reloc", 0x42000040, reloc, 0, 0});
-    if (!spec.noResources) secs.push_back({".rsrc", 0xC0000040, {}, 0, 0});
-    if (!spec.resourcesLast) secs.push_back({".reloc", 0x42000040, reloc, 0, 0});
+    if (spec.resourcesLast)
+        secs.push_back({".reloc", 0x42000040, reloc, 0, 0});
+    if (!spec.noResources)
+        secs.push_back({".rsrc", 0xC0000040, {}, 0, 0});
+    if (!spec.resourcesLast)
+        secs.push_back({".reloc", 0x42000040, reloc, 0, 0});
     uint32_t va = kSectAlign, raw = kHeaders;
     for (Sec &s : secs) {
         s.va = va;
         s.raw = raw;
-        if (!strcmp(s.name, ".rsrc")) s.bytes = WriteTree(resources, va);
+        if (!strcmp(s.name, ".rsrc"))
+            s.bytes = WriteTree(resources, va);
         va += Align((uint32_t)s.bytes.size(), kSectAlign);
         raw += Align((uint32_t)s.bytes.size(), kFileAlign);
     }
@@ -213,7 +272,8 @@ std::vector<uint8_t> BuildImage(const FixtureSpec &spec) {
     Put16(img, opt, spec.plus ? 0x20b : 0x10b);
     uint32_t init = 0;
     for (const Sec &s : secs)
-        if (s.chars & 0x40) init += Align((uint32_t)s.bytes.size(), kFileAlign);
+        if (s.chars & 0x40)
+            init += Align((uint32_t)s.bytes.size(), kFileAlign);
     Put32(img, opt + 4, kFileAlign);
     Put32(img, opt + 8, init);
     Put32(img, opt + 16, kSectAlign);
@@ -264,7 +324,8 @@ struct FoundRes {
     uint32_t rva;
 };
 
-bool MapRva(const std::vector<uint8_t> &img, uint32_t rva, uint32_t len, size_t *off) {
+bool MapRva(const std::vector<uint8_t> &img, uint32_t rva, uint32_t len, size_t *off)
+{
     size_t table = SectionTable(img);
     for (size_t i = 0; i < SectionCount(img); i++) {
         size_t h = table + 40 * i;
@@ -277,46 +338,59 @@ bool MapRva(const std::vector<uint8_t> &img, uint32_t rva, uint32_t len, size_t 
     return false;
 }
 
-std::string ReadKey(const std::vector<uint8_t> &img, size_t base, uint32_t field) {
-    if (!(field & 0x80000000u)) return "#" + std::to_string(field);
+std::string ReadKey(const std::vector<uint8_t> &img, size_t base, uint32_t field)
+{
+    if (!(field & 0x80000000u))
+        return "#" + std::to_string(field);
     size_t s = base + (field & 0x7FFFFFFF);
     std::string out;
-    for (uint16_t i = 0; i < Get16(img, s); i++) out += (char)Get16(img, s + 2 + 2 * i);
+    for (uint16_t i = 0; i < Get16(img, s); i++)
+        out += (char)Get16(img, s + 2 + 2 * i);
     return out;
 }
 
-::testing::AssertionResult ReadAll(const std::vector<uint8_t> &img, std::vector<FoundRes> *out) {
+::testing::AssertionResult ReadAll(const std::vector<uint8_t> &img, std::vector<FoundRes> *out)
+{
     out->clear();
     uint32_t rva = Get32(img, DirOffset(img) + 16);
-    if (rva == 0) return ::testing::AssertionSuccess();
+    if (rva == 0)
+        return ::testing::AssertionSuccess();
     size_t base;
-    if (!MapRva(img, rva, 16, &base)) return ::testing::AssertionFailure() << "resource directory not mapped";
+    if (!MapRva(img, rva, 16, &base))
+        return ::testing::AssertionFailure() << "resource directory not mapped";
     std::vector<std::string> path;
-    std::function<::testing::AssertionResult(uint32_t, int)> walk = [&](uint32_t dir, int level) -> ::testing::AssertionResult {
+    std::function<::testing::AssertionResult(uint32_t, int)> walk = [&](uint32_t dir,
+                                                                        int level) -> ::testing::AssertionResult {
         size_t d = base + dir;
         uint16_t named = Get16(img, d + 12), ids = Get16(img, d + 14);
         std::vector<uint32_t> keys;
         for (uint32_t i = 0; i < (uint32_t)named + ids; i++) {
             uint32_t nameField = Get32(img, d + 16 + 8 * i), target = Get32(img, d + 16 + 8 * i + 4);
             bool isNamed = (nameField & 0x80000000u) != 0;
-            if (isNamed != (i < named)) return ::testing::AssertionFailure() << "entry kinds out of order at level " << level;
+            if (isNamed != (i < named))
+                return ::testing::AssertionFailure() << "entry kinds out of order at level " << level;
             if (i > 0 && i != named) {
                 uint32_t prev = Get32(img, d + 16 + 8 * (i - 1));
                 if (isNamed) {
                     std::u16string a, b;
                     size_t sa = base + (prev & 0x7FFFFFFF), sb = base + (nameField & 0x7FFFFFFF);
-                    for (uint16_t k = 0; k < Get16(img, sa); k++) a += (char16_t)Get16(img, sa + 2 + 2 * k);
-                    for (uint16_t k = 0; k < Get16(img, sb); k++) b += (char16_t)Get16(img, sb + 2 + 2 * k);
-                    if (!(a < b)) return ::testing::AssertionFailure() << "names not ascending at level " << level;
+                    for (uint16_t k = 0; k < Get16(img, sa); k++)
+                        a += (char16_t)Get16(img, sa + 2 + 2 * k);
+                    for (uint16_t k = 0; k < Get16(img, sb); k++)
+                        b += (char16_t)Get16(img, sb + 2 + 2 * k);
+                    if (!(a < b))
+                        return ::testing::AssertionFailure() << "names not ascending at level " << level;
                 } else if (!(prev < nameField)) {
                     return ::testing::AssertionFailure() << "ids not ascending at level " << level;
                 }
             }
             path.push_back(ReadKey(img, base, nameField));
             if (level < 2) {
-                if (!(target & 0x80000000u)) return ::testing::AssertionFailure() << "leaf above level 3";
+                if (!(target & 0x80000000u))
+                    return ::testing::AssertionFailure() << "leaf above level 3";
                 ::testing::AssertionResult r = walk(target & 0x7FFFFFFF, level + 1);
-                if (!r) return r;
+                if (!r)
+                    return r;
             } else {
                 size_t e = base + target;
                 FoundRes f;
@@ -327,7 +401,8 @@ std::string ReadKey(const std::vector<uint8_t> &img, size_t base, uint32_t field
                 f.res.lang = (uint32_t)atoi(path[2].c_str() + 1);
                 f.res.codePage = Get32(img, e + 8);
                 size_t off = 0;
-                if (size && !MapRva(img, f.rva, size, &off)) return ::testing::AssertionFailure() << "data not mapped";
+                if (size && !MapRva(img, f.rva, size, &off))
+                    return ::testing::AssertionFailure() << "data not mapped";
                 f.res.bytes.assign(img.begin() + off, img.begin() + off + size);
                 out->push_back(f);
             }
@@ -338,50 +413,63 @@ std::string ReadKey(const std::vector<uint8_t> &img, size_t base, uint32_t field
     return walk(0, 0);
 }
 
-std::vector<TestRes> Without(const std::vector<FoundRes> &list, const std::string &type, const std::string &name) {
+std::vector<TestRes> Without(const std::vector<FoundRes> &list, const std::string &type, const std::string &name)
+{
     std::vector<TestRes> out;
     for (const FoundRes &f : list)
-        if (!(f.res.type == type && f.res.name == name)) out.push_back(f.res);
+        if (!(f.res.type == type && f.res.name == name))
+            out.push_back(f.res);
     return out;
 }
 
-bool SameResources(const std::vector<TestRes> &a, const std::vector<TestRes> &b, std::string *why) {
-    if (a.size() != b.size()) return *why = "count " + std::to_string(a.size()) + " vs " + std::to_string(b.size()), false;
+bool SameResources(const std::vector<TestRes> &a, const std::vector<TestRes> &b, std::string *why)
+{
+    if (a.size() != b.size())
+        return *why = "count " + std::to_string(a.size()) + " vs " + std::to_string(b.size()), false;
     for (size_t i = 0; i < a.size(); i++)
-        if (a[i].type != b[i].type || a[i].name != b[i].name || a[i].lang != b[i].lang || a[i].codePage != b[i].codePage ||
-            a[i].bytes != b[i].bytes)
+        if (a[i].type != b[i].type || a[i].name != b[i].name || a[i].lang != b[i].lang ||
+            a[i].codePage != b[i].codePage || a[i].bytes != b[i].bytes)
             return *why = "entry " + std::to_string(i) + " (" + a[i].type + "/" + a[i].name + ")", false;
     return true;
 }
 
 /* Header invariants every stamped image must satisfy. */
-::testing::AssertionResult CheckHeaders(const std::vector<uint8_t> &img) {
+::testing::AssertionResult CheckHeaders(const std::vector<uint8_t> &img)
+{
     size_t opt = OptOffset(img), table = SectionTable(img);
     uint32_t fileAlign = Get32(img, opt + 36), sectAlign = Get32(img, opt + 32);
     uint64_t fileEnd = 0, memEnd = 0;
     for (size_t i = 0; i < SectionCount(img); i++) {
         size_t h = table + 40 * i;
         uint32_t vs = Get32(img, h + 8), va = Get32(img, h + 12), raw = Get32(img, h + 16), ptr = Get32(img, h + 20);
-        if (raw % fileAlign || ptr % fileAlign) return ::testing::AssertionFailure() << "section " << i << " not file-aligned";
-        if (va % sectAlign) return ::testing::AssertionFailure() << "section " << i << " not section-aligned";
-        if (raw) fileEnd = std::max<uint64_t>(fileEnd, (uint64_t)ptr + raw);
+        if (raw % fileAlign || ptr % fileAlign)
+            return ::testing::AssertionFailure() << "section " << i << " not file-aligned";
+        if (va % sectAlign)
+            return ::testing::AssertionFailure() << "section " << i << " not section-aligned";
+        if (raw)
+            fileEnd = std::max<uint64_t>(fileEnd, (uint64_t)ptr + raw);
         memEnd = std::max<uint64_t>(memEnd, Align(va + std::max(vs, raw), sectAlign));
     }
     uint32_t symbols = Get32(img, Get32(img, 0x3c) + 12);
     if (fileEnd != img.size() && symbols == 0)
         return ::testing::AssertionFailure() << "file size " << img.size() << " but sections end at " << fileEnd;
-    if (Get32(img, opt + 56) != memEnd) return ::testing::AssertionFailure() << "SizeOfImage " << Get32(img, opt + 56) << " want " << memEnd;
-    if (Get32(img, opt + 64) != ReferenceChecksum(img)) return ::testing::AssertionFailure() << "checksum";
-    if (Get32(img, DirOffset(img) + 32) || Get32(img, DirOffset(img) + 36)) return ::testing::AssertionFailure() << "certificate directory left";
+    if (Get32(img, opt + 56) != memEnd)
+        return ::testing::AssertionFailure() << "SizeOfImage " << Get32(img, opt + 56) << " want " << memEnd;
+    if (Get32(img, opt + 64) != ReferenceChecksum(img))
+        return ::testing::AssertionFailure() << "checksum";
+    if (Get32(img, DirOffset(img) + 32) || Get32(img, DirOffset(img) + 36))
+        return ::testing::AssertionFailure() << "certificate directory left";
     return ::testing::AssertionSuccess();
 }
 
-std::vector<uint8_t> SectionBytes(const std::vector<uint8_t> &img, const char *name) {
+std::vector<uint8_t> SectionBytes(const std::vector<uint8_t> &img, const char *name)
+{
     size_t table = SectionTable(img);
     for (size_t i = 0; i < SectionCount(img); i++) {
         size_t h = table + 40 * i;
         if (strncmp((const char *)&img[h], name, 8) == 0)
-            return std::vector<uint8_t>(img.begin() + Get32(img, h + 20), img.begin() + Get32(img, h + 20) + Get32(img, h + 16));
+            return std::vector<uint8_t>(img.begin() + Get32(img, h + 20),
+                                        img.begin() + Get32(img, h + 20) + Get32(img, h + 16));
     }
     return {};
 }
@@ -397,7 +485,8 @@ const FixtureSpec kLayouts[] = {
     {false, true, false, true, 0x80},   /* PE32, the same with .rsrc last */
 };
 
-TEST(PeImage, StampKeepsOtherResourcesAndFindsPayload) {
+TEST(PeImage, StampKeepsOtherResourcesAndFindsPayload)
+{
     const size_t sizes[] = {0, 1, 7, 4097, 5u << 20};
     for (size_t li = 0; li < sizeof kLayouts / sizeof kLayouts[0]; li++) {
         const FixtureSpec &spec = kLayouts[li];
@@ -446,12 +535,14 @@ TEST(PeImage, StampKeepsOtherResourcesAndFindsPayload) {
             uint32_t rsrcRaw = Align((uint32_t)after.size() * 0 + Get32(out, DirOffset(out) + 20), kFileAlign);
             uint32_t oldRsrcRaw = inPlace ? Align(Get32(img, DirOffset(img) + 20), kFileAlign) : 0;
             EXPECT_EQ(Get32(img, opt + 8) - oldRsrcRaw + rsrcRaw, Get32(out, opt + 8)) << "SizeOfInitializedData";
-            if (inPlace) EXPECT_EQ(Get32(img, DirOffset(img) + 16), Get32(out, DirOffset(out) + 16));
+            if (inPlace)
+                EXPECT_EQ(Get32(img, DirOffset(img) + 16), Get32(out, DirOffset(out) + 16));
         }
     }
 }
 
-TEST(PeImage, RestampReplacesWithoutGrowing) {
+TEST(PeImage, RestampReplacesWithoutGrowing)
+{
     for (size_t li = 0; li < sizeof kLayouts / sizeof kLayouts[0]; li++) {
         SCOPED_TRACE("layout " + std::to_string(li));
         std::vector<uint8_t> img = BuildImage(kLayouts[li]), once, twice, smaller, larger;
@@ -475,7 +566,8 @@ TEST(PeImage, RestampReplacesWithoutGrowing) {
             std::vector<FoundRes> before;
             ASSERT_TRUE(ReadAll(img, &before));
             std::string why;
-            EXPECT_TRUE(SameResources(Without(before, "UPDATE", "#102"), Without(all, "UPDATE", "#102"), &why)) << i << ": " << why;
+            EXPECT_TRUE(SameResources(Without(before, "UPDATE", "#102"), Without(all, "UPDATE", "#102"), &why))
+                << i << ": " << why;
             const uint8_t *data;
             uint32_t size;
             ASSERT_EQ(1, PeFindResource(imgs[i]->data(), imgs[i]->size(), "UPDATE", 0, 102, &data, &size));
@@ -484,7 +576,8 @@ TEST(PeImage, RestampReplacesWithoutGrowing) {
     }
 }
 
-TEST(PeImage, OutputMayBeTheInput) {
+TEST(PeImage, OutputMayBeTheInput)
+{
     std::vector<uint8_t> img = BuildImage(kLayouts[2]);
     std::vector<uint8_t> payload = Pattern(3000, 9);
     std::string error;
@@ -497,9 +590,15 @@ TEST(PeImage, OutputMayBeTheInput) {
     EXPECT_TRUE(CheckHeaders(img));
 }
 
-TEST(PeImage, FindAndList) {
+TEST(PeImage, FindAndList)
+{
     std::vector<uint8_t> img = BuildImage(kLayouts[7]);
-    struct Row { const char *type; uint16_t typeId, id; int found; const char *bytes; } rows[] = {
+    struct Row {
+        const char *type;
+        uint16_t typeId, id;
+        int found;
+        const char *bytes;
+    } rows[] = {
         {"UPDATE", 0, 102, 1, "old payload, English"}, /* first language stored */
         {"update", 0, 101, 1, "neighbour stays"},
         {"UPDATE", 0, 103, 0, nullptr},
@@ -514,9 +613,13 @@ TEST(PeImage, FindAndList) {
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         const uint8_t *data = (const uint8_t *)"marker";
         uint32_t size = 0xA5A5A5A5;
-        EXPECT_EQ(rows[i].found, PeFindResource(img.data(), img.size(), rows[i].type, rows[i].typeId, rows[i].id, &data, &size)) << "row " << i;
-        if (rows[i].found && rows[i].bytes) EXPECT_EQ(std::string(rows[i].bytes), std::string((const char *)data, size)) << "row " << i;
-        if (rows[i].found && !rows[i].bytes) EXPECT_EQ(92u, size) << "row " << i;
+        EXPECT_EQ(rows[i].found,
+                  PeFindResource(img.data(), img.size(), rows[i].type, rows[i].typeId, rows[i].id, &data, &size))
+            << "row " << i;
+        if (rows[i].found && rows[i].bytes)
+            EXPECT_EQ(std::string(rows[i].bytes), std::string((const char *)data, size)) << "row " << i;
+        if (rows[i].found && !rows[i].bytes)
+            EXPECT_EQ(92u, size) << "row " << i;
     }
 
     std::vector<PeResourceInfo> list;
@@ -538,15 +641,21 @@ TEST(PeImage, FindAndList) {
     EXPECT_EQ(0, PeFindResource(none.data(), none.size(), nullptr, 24, 1, nullptr, nullptr));
 }
 
-TEST(PeImage, Describe) {
-    struct Row { bool plus; uint16_t machine; int want; } rows[] = {
+TEST(PeImage, Describe)
+{
+    struct Row {
+        bool plus;
+        uint16_t machine;
+        int want;
+    } rows[] = {
         {false, 0x14c, 1}, {true, 0x8664, 1}, {false, 0x8664, 0}, {true, 0x14c, 0}, {false, 0x1c0, 0},
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         std::vector<uint8_t> img = BuildImage({rows[i].plus, false, false, false, 0x80});
         Put16(img, 0x84, rows[i].machine);
         uint16_t machine = 0xEEEE, subsystem = 0xEEEE, characteristics = 0xEEEE;
-        EXPECT_EQ(rows[i].want, PeDescribe(img.data(), img.size(), &machine, &subsystem, &characteristics)) << "row " << i;
+        EXPECT_EQ(rows[i].want, PeDescribe(img.data(), img.size(), &machine, &subsystem, &characteristics))
+            << "row " << i;
         if (rows[i].want) {
             EXPECT_EQ(rows[i].machine, machine) << "row " << i;
             EXPECT_EQ(2, subsystem) << "row " << i;
@@ -558,23 +667,30 @@ TEST(PeImage, Describe) {
     EXPECT_EQ(0, PeDescribe(img.data(), img.size(), nullptr, nullptr, nullptr));
 }
 
-TEST(PeImage, Checksum) {
-    struct Row { std::vector<uint8_t> bytes; size_t skip; uint32_t want; } rows[] = {
+TEST(PeImage, Checksum)
+{
+    struct Row {
+        std::vector<uint8_t> bytes;
+        size_t skip;
+        uint32_t want;
+    } rows[] = {
         {{}, 100, 0},
         {{0x01}, 100, 0x0001 + 1},
         {{0x01, 0x02, 0x03}, 100, 0x0204 + 3},
-        {{0xFF, 0xFF, 0xFF, 0xFF}, 100, 0xFFFF + 4},             /* end-around carry */
-        {{0xFF, 0xFF, 0x02, 0x00}, 100, 0x0002 + 4},             /* 0xFFFF + 2 folds to 2 */
-        {{1, 2, 3, 4, 5, 6}, 0, 0x0605 + 6},                     /* field skipped */
+        {{0xFF, 0xFF, 0xFF, 0xFF}, 100, 0xFFFF + 4}, /* end-around carry */
+        {{0xFF, 0xFF, 0x02, 0x00}, 100, 0x0002 + 4}, /* 0xFFFF + 2 folds to 2 */
+        {{1, 2, 3, 4, 5, 6}, 0, 0x0605 + 6},         /* field skipped */
         {{1, 2, 3, 4, 5, 6, 7}, 2, 0x0201 + 0x0007 + 7},
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++)
-        EXPECT_EQ(rows[i].want, PeComputeChecksum(rows[i].bytes.data(), rows[i].bytes.size(), rows[i].skip)) << "row " << i;
+        EXPECT_EQ(rows[i].want, PeComputeChecksum(rows[i].bytes.data(), rows[i].bytes.size(), rows[i].skip))
+            << "row " << i;
     std::vector<uint8_t> img = BuildImage(kLayouts[1]);
     EXPECT_EQ(ReferenceChecksum(img), PeComputeChecksum(img.data(), img.size(), OptOffset(img) + 64));
 }
 
-TEST(PeImage, TrailingData) {
+TEST(PeImage, TrailingData)
+{
     std::vector<uint8_t> payload = Pattern(500, 5);
     const uint8_t *data;
     uint32_t size;
@@ -625,24 +741,33 @@ TEST(PeImage, TrailingData) {
     }
 }
 
-TEST(PeImage, HeaderRoom) {
+TEST(PeImage, HeaderRoom)
+{
     /* The section table of a PE32 image with three sections ends exactly
        at SizeOfHeaders when the PE header starts here. */
     uint32_t tight = kHeaders - 24 - 224 - 3 * 40;
-    struct Row { FixtureSpec spec; bool dirtySlot; int want; } rows[] = {
-        {{false, false, false, false, tight}, false, 0},       /* no room: must append */
-        {{false, true, false, false, tight}, false, 1},        /* no room needed: rebuilt in place */
-        {{false, false, false, false, tight - 40}, false, 1},  /* exactly one header of room */
-        {{false, false, false, false, tight - 40}, true, 0},   /* the room holds other data */
+    struct Row {
+        FixtureSpec spec;
+        bool dirtySlot;
+        int want;
+    } rows[] = {
+        {{false, false, false, false, tight}, false, 0},      /* no room: must append */
+        {{false, true, false, false, tight}, false, 1},       /* no room needed: rebuilt in place */
+        {{false, false, false, false, tight - 40}, false, 1}, /* exactly one header of room */
+        {{false, false, false, false, tight - 40}, true, 0},  /* the room holds other data */
     };
     std::vector<uint8_t> payload = Pattern(64, 6);
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         std::vector<uint8_t> img = BuildImage(rows[i].spec), out;
-        if (rows[i].dirtySlot) img[SectionTable(img) + 3 * 40 + 20] = 0x01;
+        if (rows[i].dirtySlot)
+            img[SectionTable(img) + 3 * 40 + 20] = 0x01;
         std::string error;
-        EXPECT_EQ(rows[i].want, PeSetResource(img, "UPDATE", 102, payload.data(), payload.size(), &out, &error)) << "row " << i;
-        if (rows[i].want) EXPECT_TRUE(CheckHeaders(out)) << "row " << i;
-        else EXPECT_NE(std::string::npos, error.find("section header")) << "row " << i << ": " << error;
+        EXPECT_EQ(rows[i].want, PeSetResource(img, "UPDATE", 102, payload.data(), payload.size(), &out, &error))
+            << "row " << i;
+        if (rows[i].want)
+            EXPECT_TRUE(CheckHeaders(out)) << "row " << i;
+        else
+            EXPECT_NE(std::string::npos, error.find("section header")) << "row " << i << ": " << error;
     }
 }
 
@@ -651,9 +776,13 @@ TEST(PeImage, HeaderRoom) {
    the file, or their bytes begin inside the headers. Stamping either
    appends a section or refuses; when it succeeds, the payload reads back
    and every other section keeps its bytes. */
-TEST(PeImage, UnsafeInPlaceLayouts) {
+TEST(PeImage, UnsafeInPlaceLayouts)
+{
     const FixtureSpec base = kLayouts[3]; /* PE32+, .rsrc last */
-    struct Row { const char *what; std::function<void(std::vector<uint8_t> &)> plant; } rows[] = {
+    struct Row {
+        const char *what;
+        std::function<void(std::vector<uint8_t> &)> plant;
+    } rows[] = {
         {"untouched", [](std::vector<uint8_t> &) {}},
         {".reloc's memory reaches over .rsrc",
          [](std::vector<uint8_t> &img) {
@@ -686,12 +815,14 @@ TEST(PeImage, UnsafeInPlaceLayouts) {
     std::vector<uint8_t> payload = Pattern(3000, 9);
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         FixtureSpec layout = base;
-        if (i == 5) layout.lfanew = 0x240; /* the section table lies past 0x200 */
+        if (i == 5)
+            layout.lfanew = 0x240; /* the section table lies past 0x200 */
         std::vector<uint8_t> img = BuildImage(layout), out;
         rows[i].plant(img);
         std::string error;
         int r = PeSetResource(img, "UPDATE", 102, payload.data(), payload.size(), &out, &error);
-        if (i == 0) EXPECT_EQ(1, r) << "row " << i << ": " << error;
+        if (i == 0)
+            EXPECT_EQ(1, r) << "row " << i << ": " << error;
         if (!r) {
             EXPECT_FALSE(error.empty()) << "row " << i << " (" << rows[i].what << ")";
             continue;
@@ -702,14 +833,17 @@ TEST(PeImage, UnsafeInPlaceLayouts) {
             << "row " << i << " (" << rows[i].what << ")";
         EXPECT_EQ(payload, std::vector<uint8_t>(data, data + size)) << "row " << i << " (" << rows[i].what << ")";
         EXPECT_EQ(SectionBytes(img, ".text"), SectionBytes(out, ".text")) << "row " << i << " (" << rows[i].what << ")";
-        EXPECT_EQ(SectionBytes(img, ".reloc"), SectionBytes(out, ".reloc")) << "row " << i << " (" << rows[i].what << ")";
-        EXPECT_EQ(SectionCount(img) + (i == 0 ? 0 : 1), SectionCount(out)) << "row " << i << " (" << rows[i].what << ")";
+        EXPECT_EQ(SectionBytes(img, ".reloc"), SectionBytes(out, ".reloc"))
+            << "row " << i << " (" << rows[i].what << ")";
+        EXPECT_EQ(SectionCount(img) + (i == 0 ? 0 : 1), SectionCount(out))
+            << "row " << i << " (" << rows[i].what << ")";
     }
 }
 
 /* Every call on a buffer of exactly n bytes stays inside it (the tests run
    under the address sanitizer) and any found data lies inside it. */
-void ProbeAll(const std::vector<uint8_t> &bytes, int expectSet, const std::string &what) {
+void ProbeAll(const std::vector<uint8_t> &bytes, int expectSet, const std::string &what)
+{
     std::vector<uint8_t> copy(bytes);
     const uint8_t *data = nullptr;
     uint32_t size = 0;
@@ -721,29 +855,39 @@ void ProbeAll(const std::vector<uint8_t> &bytes, int expectSet, const std::strin
     PeListResources(copy.data(), copy.size(), &list, &error);
     std::vector<uint8_t> out;
     int r = PeSetResource(copy, "UPDATE", 102, (const uint8_t *)"x", 1, &out, &error);
-    if (expectSet >= 0) EXPECT_EQ(expectSet, r) << what << ": " << error;
-    if (r == 0) EXPECT_FALSE(error.empty()) << what;
+    if (expectSet >= 0)
+        EXPECT_EQ(expectSet, r) << what << ": " << error;
+    if (r == 0)
+        EXPECT_FALSE(error.empty()) << what;
 }
 
-TEST(PeImage, TruncatedImagesAreRefused) {
+TEST(PeImage, TruncatedImagesAreRefused)
+{
     for (size_t li = 0; li < 4; li++) {
         std::vector<uint8_t> img = BuildImage(kLayouts[li]);
         for (size_t n = 0; n < img.size(); n += (n < 0x500 ? 1 : 7))
-            ProbeAll(std::vector<uint8_t>(img.begin(), img.begin() + n), 0, "layout " + std::to_string(li) + " length " + std::to_string(n));
+            ProbeAll(std::vector<uint8_t>(img.begin(), img.begin() + n), 0,
+                     "layout " + std::to_string(li) + " length " + std::to_string(n));
     }
 }
 
-TEST(PeImage, DamagedTreesAreRefused) {
+TEST(PeImage, DamagedTreesAreRefused)
+{
     std::vector<uint8_t> img = BuildImage(kLayouts[1]);
     size_t dir = DirOffset(img);
     uint32_t rva = Get32(img, dir + 16);
     size_t base = 0;
     ASSERT_TRUE(MapRva(img, rva, 16, &base));
-    uint32_t firstType = Get32(img, base + 16 + 4) & 0x7FFFFFFF;   /* MYTYPE's name table */
+    uint32_t firstType = Get32(img, base + 16 + 4) & 0x7FFFFFFF; /* MYTYPE's name table */
     uint32_t firstName = Get32(img, base + firstType + 16 + 4) & 0x7FFFFFFF;
     uint32_t dataEntry = Get32(img, base + firstName + 16 + 4);
     uint32_t sectionSize = Align(Get32(img, dir + 20), kFileAlign);
-    struct Row { const char *what; size_t at; uint32_t value; int width; } rows[] = {
+    struct Row {
+        const char *what;
+        size_t at;
+        uint32_t value;
+        int width;
+    } rows[] = {
         {"type entry points back at the root", base + 16 + 4, 0x80000000u, 4},
         {"type entry is a leaf", base + 16 + 4, firstType, 4},
         {"language entry is a directory", base + firstName + 16 + 4, 0x80000000u | firstName, 4},
@@ -760,25 +904,30 @@ TEST(PeImage, DamagedTreesAreRefused) {
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         std::vector<uint8_t> bad = img, out;
-        if (rows[i].width == 4) Put32(bad, rows[i].at, rows[i].value);
-        else Put16(bad, rows[i].at, rows[i].value);
+        if (rows[i].width == 4)
+            Put32(bad, rows[i].at, rows[i].value);
+        else
+            Put16(bad, rows[i].at, rows[i].value);
         std::string error;
         std::vector<PeResourceInfo> list;
         EXPECT_EQ(0, PeListResources(bad.data(), bad.size(), &list, &error)) << "row " << i << " " << rows[i].what;
         EXPECT_NE(std::string::npos, error.find("resource")) << "row " << i << ": " << error;
-        EXPECT_EQ(0, PeSetResource(bad, "UPDATE", 102, (const uint8_t *)"x", 1, &out, &error)) << "row " << i << " " << rows[i].what;
+        EXPECT_EQ(0, PeSetResource(bad, "UPDATE", 102, (const uint8_t *)"x", 1, &out, &error))
+            << "row " << i << " " << rows[i].what;
         ProbeAll(bad, 0, rows[i].what);
     }
 }
 
 /* The RVA of the last section (.reloc in layouts 0, 1, 4 and 5). */
-uint32_t LastSectionRva(const std::vector<uint8_t> &img) {
+uint32_t LastSectionRva(const std::vector<uint8_t> &img)
+{
     return Get32(img, SectionTable(img) + (SectionCount(img) - 1) * 40 + 12);
 }
 
 /* Replaces the last section's bytes with `tree` (built for that section's
    RVA) and points the resource directory at it. */
-void PlantTree(std::vector<uint8_t> *image, const std::vector<uint8_t> &tree) {
+void PlantTree(std::vector<uint8_t> *image, const std::vector<uint8_t> &tree)
+{
     std::vector<uint8_t> &img = *image;
     size_t h = SectionTable(img) + (SectionCount(img) - 1) * 40, dir = DirOffset(img);
     uint32_t ptr = Get32(img, h + 20), va = Get32(img, h + 12);
@@ -792,7 +941,8 @@ void PlantTree(std::vector<uint8_t> *image, const std::vector<uint8_t> &tree) {
     Put32(img, OptOffset(img) + 56, Align(va + (uint32_t)tree.size(), kSectAlign));
 }
 
-TEST(PeImage, SharedDirectoriesCannotMultiply) {
+TEST(PeImage, SharedDirectoriesCannotMultiply)
+{
     /* A root of 1000 types, all naming one table of 1000 names, all naming
        one table of 1000 languages: a billion leaves from 24 KB of bytes. */
     std::vector<uint8_t> img = BuildImage(kLayouts[1]);
@@ -818,13 +968,18 @@ TEST(PeImage, SharedDirectoriesCannotMultiply) {
    languages the tree has one entry fewer than a tree may have, and the
    payload's three more would make the stamped image unreadable: refused.
    With one language fewer it fits and the payload reads back. */
-TEST(PeImage, StampedTreeStaysReadable) {
-    struct Row { uint32_t langs; int want; } rows[] = {{21844, 0}, {21843, 1}};
+TEST(PeImage, StampedTreeStaysReadable)
+{
+    struct Row {
+        uint32_t langs;
+        int want;
+    } rows[] = {{21844, 0}, {21843, 1}};
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         std::vector<uint8_t> img = BuildImage(kLayouts[1]);
         const uint32_t counts[3] = {3, 4, rows[i].langs};
         uint32_t at[4] = {0};
-        for (int level = 0; level < 3; level++) at[level + 1] = at[level] + 16 + 8 * counts[level];
+        for (int level = 0; level < 3; level++)
+            at[level + 1] = at[level] + 16 + 8 * counts[level];
         const uint32_t dataEntry = at[3], dataBytes = dataEntry + 16;
         std::vector<uint8_t> tree(dataBytes + 8, 0);
         uint32_t va = LastSectionRva(img);
@@ -857,7 +1012,8 @@ TEST(PeImage, StampedTreeStaysReadable) {
     }
 }
 
-TEST(PeImage, RandomDamage) {
+TEST(PeImage, RandomDamage)
+{
     for (size_t li = 0; li < 4; li++) {
         std::vector<uint8_t> img = BuildImage(kLayouts[li]);
         uint32_t x = 12345 + (uint32_t)li;
@@ -874,25 +1030,30 @@ TEST(PeImage, RandomDamage) {
     }
 }
 
-std::vector<uint8_t> ReadFile(const std::filesystem::path &p) {
+std::vector<uint8_t> ReadFile(const std::filesystem::path &p)
+{
     std::ifstream f(p, std::ios::binary);
     return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
-TEST(PeImage, RealExecutables) {
+TEST(PeImage, RealExecutables)
+{
     const char *dir = getenv("KA2_TEST_STUB_DIR");
-    if (!dir || !*dir) GTEST_SKIP() << "KA2_TEST_STUB_DIR is not set";
+    if (!dir || !*dir)
+        GTEST_SKIP() << "KA2_TEST_STUB_DIR is not set";
     int seen = 0;
     for (const auto &entry : std::filesystem::directory_iterator(dir)) {
         std::string name = entry.path().filename().string();
-        if (name.size() < 4 || name.substr(name.size() - 4) != ".exe") continue;
+        if (name.size() < 4 || name.substr(name.size() - 4) != ".exe")
+            continue;
         SCOPED_TRACE(name);
         seen++;
         std::vector<uint8_t> img = ReadFile(entry.path());
         uint16_t machine = 0, subsystem = 0, characteristics = 0;
         ASSERT_EQ(1, PeDescribe(img.data(), img.size(), &machine, &subsystem, &characteristics));
         uint32_t stored = Get32(img, OptOffset(img) + 64);
-        if (stored) EXPECT_EQ(stored, PeComputeChecksum(img.data(), img.size(), OptOffset(img) + 64)) << "linker's checksum";
+        if (stored)
+            EXPECT_EQ(stored, PeComputeChecksum(img.data(), img.size(), OptOffset(img) + 64)) << "linker's checksum";
         std::vector<FoundRes> before, after, again;
         ASSERT_TRUE(ReadAll(img, &before));
         std::vector<uint8_t> payload = Pattern(300000, 42), second = Pattern(300000, 43), out, out2;

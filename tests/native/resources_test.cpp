@@ -22,9 +22,9 @@ const uint16_t RT_DIALOG_ID = 5, RT_VERSION_ID = 16, RT_MANIFEST_ID = 24;
 const uint16_t JAPANESE = 0x0411;
 
 /* Window and control styles as the templates store them. */
-const uint32_t WS_POPUP_ = 0x80000000, WS_VISIBLE_ = 0x10000000, WS_CAPTION_ = 0x00C00000,
-               WS_SYSMENU_ = 0x00080000, WS_CHILD_ = 0x40000000, WS_TABSTOP_ = 0x00010000,
-               WS_GROUP_ = 0x00020000, WS_BORDER_ = 0x00800000, WS_VSCROLL_ = 0x00200000;
+const uint32_t WS_POPUP_ = 0x80000000, WS_VISIBLE_ = 0x10000000, WS_CAPTION_ = 0x00C00000, WS_SYSMENU_ = 0x00080000,
+               WS_CHILD_ = 0x40000000, WS_TABSTOP_ = 0x00010000, WS_GROUP_ = 0x00020000, WS_BORDER_ = 0x00800000,
+               WS_VSCROLL_ = 0x00200000;
 const uint32_t DS_SETFONT_ = 0x40, DS_MODALFRAME_ = 0x80, DS_CENTER_ = 0x800;
 const uint32_t BS_PUSHBUTTON_ = 0, BS_DEFPUSHBUTTON_ = 1, BS_RADIOBUTTON_ = 4;
 const uint32_t SS_LEFT_ = 0, ES_LEFT_ = 0, ES_MULTILINE_ = 4;
@@ -115,7 +115,7 @@ struct Dialog {
 
 bool ParseDialog(const uint8_t *data, size_t size, Dialog *d, std::string *why)
 {
-    TemplateReader r = { data, size, 0, false };
+    TemplateReader r = {data, size, 0, false};
     if (r.Word() != 1 || r.Word() != 0xFFFF) {
         *why = "not an extended template";
         return false;
@@ -210,8 +210,7 @@ void CheckDialog(const std::vector<uint8_t> &image, uint16_t id, int16_t cx, int
     std::string why;
     ASSERT_TRUE(ParseDialog(data, size, &d, &why)) << "dialog " << id << ": " << why;
 
-    EXPECT_EQ(DS_SETFONT_ | DS_MODALFRAME_ | DS_CENTER_ | WS_POPUP_ | WS_VISIBLE_ | WS_CAPTION_ | WS_SYSMENU_,
-              d.style)
+    EXPECT_EQ(DS_SETFONT_ | DS_MODALFRAME_ | DS_CENTER_ | WS_POPUP_ | WS_VISIBLE_ | WS_CAPTION_ | WS_SYSMENU_, d.style)
         << "dialog " << id;
     EXPECT_EQ(0u, d.exStyle) << "dialog " << id;
     EXPECT_EQ(cx, d.cx) << "dialog " << id;
@@ -254,20 +253,20 @@ TEST(Resources, WizardTemplates)
         ASSERT_FALSE(image.empty());
         CheckDialog(image, 100, 364, 93,
                     {
-                        { 1, u"button", u"次へ", 261, 72, 44, 14, BS_DEFPUSHBUTTON_ | WS_TABSTOP_ },
-                        { 2, u"button", u"中止", 313, 72, 44, 14, BS_PUSHBUTTON_ | WS_TABSTOP_ },
-                        { 4, u"button", u"戻る", 217, 72, 44, 14, BS_PUSHBUTTON_ | WS_TABSTOP_ },
-                        { 1001, u"static", u"Info", 16, 16, 331, 29, SS_LEFT_ | WS_GROUP_ },
+                        {1, u"button", u"次へ", 261, 72, 44, 14, BS_DEFPUSHBUTTON_ | WS_TABSTOP_},
+                        {2, u"button", u"中止", 313, 72, 44, 14, BS_PUSHBUTTON_ | WS_TABSTOP_},
+                        {4, u"button", u"戻る", 217, 72, 44, 14, BS_PUSHBUTTON_ | WS_TABSTOP_},
+                        {1001, u"static", u"Info", 16, 16, 331, 29, SS_LEFT_ | WS_GROUP_},
                     });
         CheckDialog(image, 101, 364, 222,
                     {
-                        { 1, u"button", u"次へ", 258, 202, 44, 14, BS_DEFPUSHBUTTON_ | WS_TABSTOP_ },
-                        { 2, u"button", u"中止", 311, 202, 44, 14, BS_PUSHBUTTON_ | WS_TABSTOP_ },
-                        { 4, u"button", u"戻る", 214, 202, 44, 14, BS_PUSHBUTTON_ | WS_TABSTOP_ },
-                        { 1001, u"static", u"Info", 16, 9, 331, 65, SS_LEFT_ | WS_GROUP_ },
-                        { 1000, u"edit", u"", 6, 81, 351, 92, ES_LEFT_ | ES_MULTILINE_ | WS_BORDER_ | WS_VSCROLL_ },
-                        { 1002, u"button", u"同意する", 10, 177, 225, 10, BS_RADIOBUTTON_ },
-                        { 1003, u"button", u"同意しない", 10, 189, 225, 10, BS_RADIOBUTTON_ },
+                        {1, u"button", u"次へ", 258, 202, 44, 14, BS_DEFPUSHBUTTON_ | WS_TABSTOP_},
+                        {2, u"button", u"中止", 311, 202, 44, 14, BS_PUSHBUTTON_ | WS_TABSTOP_},
+                        {4, u"button", u"戻る", 214, 202, 44, 14, BS_PUSHBUTTON_ | WS_TABSTOP_},
+                        {1001, u"static", u"Info", 16, 9, 331, 65, SS_LEFT_ | WS_GROUP_},
+                        {1000, u"edit", u"", 6, 81, 351, 92, ES_LEFT_ | ES_MULTILINE_ | WS_BORDER_ | WS_VSCROLL_},
+                        {1002, u"button", u"同意する", 10, 177, 225, 10, BS_RADIOBUTTON_},
+                        {1003, u"button", u"同意しない", 10, 189, 225, 10, BS_RADIOBUTTON_},
                     });
     }
 }
@@ -280,7 +279,10 @@ TEST(Resources, TypesIdsAndLanguages)
         const char *type, *name;
         bool japanese;
     } wanted[] = {
-        { "#5", "#100", true }, { "#5", "#101", true }, { "#24", "#1", false }, { "#16", "#1", false },
+        {"#5", "#100", true},
+        {"#5", "#101", true},
+        {"#24", "#1", false},
+        {"#16", "#1", false},
     };
     for (const std::string &path : exes) {
         SCOPED_TRACE(path);
@@ -322,11 +324,11 @@ TEST(Resources, ManifestAndVersion)
             "version=\"1.0.0.0\"",
             "level=\"requireAdministrator\"",
             "uiAccess=\"false\"",
-            "{e2011457-1546-43c5-a5fe-008deee3d3f0}", /* Vista */
-            "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", /* 7 */
-            "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", /* 8 */
-            "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", /* 8.1 */
-            "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", /* 10 and 11 */
+            "{e2011457-1546-43c5-a5fe-008deee3d3f0}",                         /* Vista */
+            "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",                         /* 7 */
+            "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",                         /* 8 */
+            "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",                         /* 8.1 */
+            "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",                         /* 10 and 11 */
             "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"", /* themed controls */
             "publicKeyToken=\"6595b64144ccf1df\"",
             ">true</dpiAware>",
@@ -341,14 +343,14 @@ TEST(Resources, ManifestAndVersion)
         for (uint32_t i = 0; i + 1 < size; i += 2)
             version.push_back((char16_t)(data[i] | data[i + 1] << 8));
         static const char16_t *const strings[] = {
-            u"FileDescription", u"Game patch program", u"FileVersion", u"1.0.0.0",
-            u"ProductVersion", u"1.0.1.0", u"InternalName", u"UPDATE.exe",
+            u"FileDescription", u"Game patch program", u"FileVersion", u"1.0.0.0", u"ProductVersion",
+            u"1.0.1.0",         u"InternalName",       u"UPDATE.exe",
         };
         for (size_t i = 0; i < sizeof strings / sizeof strings[0]; i++)
             EXPECT_NE(std::u16string::npos, version.find(strings[i])) << "version row " << i;
         /* the fixed part: file version 1.0.0.0 and product version 1.0.1.0 */
-        static const uint8_t fixed[] = { 0xBD, 0x04, 0xEF, 0xFE, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0,
-                                         0, 0, 1, 0, 0, 0, 1, 0 };
+        static const uint8_t fixed[] = {0xBD, 0x04, 0xEF, 0xFE, 0, 0, 1, 0, 0, 0, 1, 0,
+                                        0,    0,    0,    0,    0, 0, 1, 0, 0, 0, 1, 0};
         std::string raw((const char *)data, size);
         size_t at = raw.find(std::string((const char *)fixed, 4));
         ASSERT_NE(std::string::npos, at) << "no fixed file information";

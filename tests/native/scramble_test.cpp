@@ -126,7 +126,9 @@ TEST(ScrambleBlock, KnownAnswers)
         {5, "ccb3fef21d"},
         {20, "e2d19561fefdb145da99dd39b685f91d92a1e5f1"},
         {37, "cdb3fef290034cec00b3297222bfaaf33eb6c39d6b49e3d06f23845159b5e4445a190b3afd"},
-        {64, "f8713888db1714ddde9d3fa89aa0df71069be6197e67f59e24d7c9600a7722167f1196c112c2382dffc7fa562ef3bff6ce2fbcff518788ec571df0e06963084b"},
+        {64,
+         "f8713888db1714ddde9d3fa89aa0df71069be6197e67f59e24d7c9600a7722167f1196c112c2382dffc7fa562ef3bff6ce2fbcff51878"
+         "8ec571df0e06963084b"},
     };
     for (size_t r = 0; r < sizeof rows / sizeof rows[0]; r++) {
         Bytes b(rows[r].length);

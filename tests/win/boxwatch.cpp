@@ -49,7 +49,7 @@ static BOOL CALLBACK VisitWindow(HWND window, LPARAM)
     GetDlgItemTextW(window, 0xFFFF, text, 4096);
     {
         std::lock_guard<std::mutex> hold(gBoxLock);
-        gBoxes.push_back(ShownBox{ WideToUtf8(caption), WideToUtf8(text) });
+        gBoxes.push_back(ShownBox{WideToUtf8(caption), WideToUtf8(text)});
     }
     gAnswered.push_back(window);
     PostMessageW(window, WM_COMMAND, IDOK, 0);

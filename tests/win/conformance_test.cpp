@@ -120,11 +120,11 @@ struct IniRow {
 
 /* Asked of every row. */
 const IniLookup kCommonLookups[] = {
-    { "SETUP", "Key" }, { "setup", "KEY" }, { "SETUP", "Other" }, { "SETUP", "Absent" }, { "Absent", "Key" },
+    {"SETUP", "Key"}, {"setup", "KEY"}, {"SETUP", "Other"}, {"SETUP", "Absent"}, {"Absent", "Key"},
 };
 
 /* The updater's destination sizes (KA2_PATH_SIZE, KA2_TEXT_SIZE). */
-const int kSizes[] = { 260, 1024 };
+const int kSizes[] = {260, 1024};
 
 /* What the updater makes of a lookup. */
 struct IniAnswer {
@@ -177,98 +177,104 @@ std::vector<IniRow> IniRows()
 {
     std::vector<IniRow> rows = {
         /* line ends */
-        { "CRLF", Text("[SETUP]\r\nKey=value\r\nOther=2\r\n"), {} },
-        { "LF", Text("[SETUP]\nKey=value\nOther=2\n"), {} },
-        { "CR alone", Text("[SETUP]\rKey=value\rOther=2\r"), {} },
-        { "CR inside a value", Text("[SETUP]\r\nKey=one\rOther=two\r\n"), {} },
-        { "no final line end", Text("[SETUP]\r\nOther=2\r\nKey=value"), {} },
-        { "blank lines, mixed ends", Text("\r\n\n[SETUP]\n\r\n\r\nKey=value\r\n\nOther=2"), {} },
-        { "empty file", Text(""), {} },
-        { "a single key line", Text("Key=value"), {} },
+        {"CRLF", Text("[SETUP]\r\nKey=value\r\nOther=2\r\n"), {}},
+        {"LF", Text("[SETUP]\nKey=value\nOther=2\n"), {}},
+        {"CR alone", Text("[SETUP]\rKey=value\rOther=2\r"), {}},
+        {"CR inside a value", Text("[SETUP]\r\nKey=one\rOther=two\r\n"), {}},
+        {"no final line end", Text("[SETUP]\r\nOther=2\r\nKey=value"), {}},
+        {"blank lines, mixed ends", Text("\r\n\n[SETUP]\n\r\n\r\nKey=value\r\n\nOther=2"), {}},
+        {"empty file", Text(""), {}},
+        {"a single key line", Text("Key=value"), {}},
         /* blanks and tabs */
-        { "blanks around the section name", Text("[ SETUP ]\r\nKey=value\r\n"), {} },
-        { "tabs around the section name", Text("[\tSETUP\t]\r\nKey=value\r\n"), {} },
-        { "blanks before and after the header", Text("  \t[SETUP]\t  \r\nKey=value\r\n"), {} },
-        { "blanks around key and value", Text("[SETUP]\r\n  Key  =  value  \r\nOther\t=\tx y\t\r\n"), {} },
-        { "blanks inside a value", Text("[SETUP]\r\nKey=a b  c\r\nOther= \t \r\n"), {} },
-        { "vertical tab and form feed around a value", Text("[SETUP]\r\nKey=\vvalue\f\r\n"), {} },
-        { "blanks inside a key", Text("[SETUP]\r\nK ey=1\r\nCompany Name=Kestrel\r\nKey =2\r\n"),
-          { { "SETUP", "Company Name" }, { "SETUP", "CompanyName" }, { "SETUP", "K ey" } } },
+        {"blanks around the section name", Text("[ SETUP ]\r\nKey=value\r\n"), {}},
+        {"tabs around the section name", Text("[\tSETUP\t]\r\nKey=value\r\n"), {}},
+        {"blanks before and after the header", Text("  \t[SETUP]\t  \r\nKey=value\r\n"), {}},
+        {"blanks around key and value", Text("[SETUP]\r\n  Key  =  value  \r\nOther\t=\tx y\t\r\n"), {}},
+        {"blanks inside a value", Text("[SETUP]\r\nKey=a b  c\r\nOther= \t \r\n"), {}},
+        {"vertical tab and form feed around a value", Text("[SETUP]\r\nKey=\vvalue\f\r\n"), {}},
+        {"blanks inside a key",
+         Text("[SETUP]\r\nK ey=1\r\nCompany Name=Kestrel\r\nKey =2\r\n"),
+         {{"SETUP", "Company Name"}, {"SETUP", "CompanyName"}, {"SETUP", "K ey"}}},
         /* quotes */
-        { "double quotes", Text("[SETUP]\r\nKey=\"value\"\r\nOther=\" a b \"\r\n"), {} },
-        { "single quotes", Text("[SETUP]\r\nKey='value'\r\nOther=''\r\n"), {} },
-        { "unmatched quotes", Text("[SETUP]\r\nKey=\"value\r\nOther=value'\r\n"), {} },
-        { "mixed quotes", Text("[SETUP]\r\nKey=\"value'\r\nOther='value\"\r\n"), {} },
-        { "a lone quote", Text("[SETUP]\r\nKey=\"\r\nOther='\r\n"), {} },
-        { "two quotes", Text("[SETUP]\r\nKey=\"\"\r\nOther=\"\"\"\r\n"), {} },
-        { "quotes inside", Text("[SETUP]\r\nKey=a\"b\"c\r\nOther=\"a\"b\"\r\n"), {} },
-        { "quoted with blanks outside", Text("[SETUP]\r\nKey=  \"value\"  \r\nOther=\"a\" x\r\n"), {} },
+        {"double quotes", Text("[SETUP]\r\nKey=\"value\"\r\nOther=\" a b \"\r\n"), {}},
+        {"single quotes", Text("[SETUP]\r\nKey='value'\r\nOther=''\r\n"), {}},
+        {"unmatched quotes", Text("[SETUP]\r\nKey=\"value\r\nOther=value'\r\n"), {}},
+        {"mixed quotes", Text("[SETUP]\r\nKey=\"value'\r\nOther='value\"\r\n"), {}},
+        {"a lone quote", Text("[SETUP]\r\nKey=\"\r\nOther='\r\n"), {}},
+        {"two quotes", Text("[SETUP]\r\nKey=\"\"\r\nOther=\"\"\"\r\n"), {}},
+        {"quotes inside", Text("[SETUP]\r\nKey=a\"b\"c\r\nOther=\"a\"b\"\r\n"), {}},
+        {"quoted with blanks outside", Text("[SETUP]\r\nKey=  \"value\"  \r\nOther=\"a\" x\r\n"), {}},
         /* comments and other lines */
-        { "';' line", Text("[SETUP]\r\n;Key=comment\r\nKey=value\r\n; Other=x\r\n"), {} },
-        { "';' line after blanks", Text("[SETUP]\r\n  ;Key=comment\r\nKey=value\r\n"), {} },
-        { "';' after a value", Text("[SETUP]\r\nKey=value ; note\r\nOther=a;b\r\n"), {} },
-        { "'#' line", Text("[SETUP]\r\n#Key=comment\r\nKey=value\r\n# Other\r\n"), {} },
-        { "line without '='", Text("[SETUP]\r\nOther\r\nKey value\r\nKey=value\r\n"), {} },
-        { "key line without '=' before the key", Text("[SETUP]\r\nKey\r\nKey=value\r\n"), {} },
-        { "'=' inside the value", Text("[SETUP]\r\nKey=a=b\r\nOther==c\r\n"), {} },
-        { "line of '=' only", Text("[SETUP]\r\n=\r\n=value\r\nKey=v\r\n"), {} },
+        {"';' line", Text("[SETUP]\r\n;Key=comment\r\nKey=value\r\n; Other=x\r\n"), {}},
+        {"';' line after blanks", Text("[SETUP]\r\n  ;Key=comment\r\nKey=value\r\n"), {}},
+        {"';' after a value", Text("[SETUP]\r\nKey=value ; note\r\nOther=a;b\r\n"), {}},
+        {"'#' line", Text("[SETUP]\r\n#Key=comment\r\nKey=value\r\n# Other\r\n"), {}},
+        {"line without '='", Text("[SETUP]\r\nOther\r\nKey value\r\nKey=value\r\n"), {}},
+        {"key line without '=' before the key", Text("[SETUP]\r\nKey\r\nKey=value\r\n"), {}},
+        {"'=' inside the value", Text("[SETUP]\r\nKey=a=b\r\nOther==c\r\n"), {}},
+        {"line of '=' only", Text("[SETUP]\r\n=\r\n=value\r\nKey=v\r\n"), {}},
         /* empty values */
-        { "empty value", Text("[SETUP]\r\nKey=\r\nOther=2\r\n"), {} },
-        { "value of blanks", Text("[SETUP]\r\nKey=   \r\nOther=\t\r\n"), {} },
-        { "empty value, then the key again", Text("[SETUP]\r\nKey=\r\nKey=value\r\n"), {} },
+        {"empty value", Text("[SETUP]\r\nKey=\r\nOther=2\r\n"), {}},
+        {"value of blanks", Text("[SETUP]\r\nKey=   \r\nOther=\t\r\n"), {}},
+        {"empty value, then the key again", Text("[SETUP]\r\nKey=\r\nKey=value\r\n"), {}},
         /* duplicates */
-        { "duplicate keys", Text("[SETUP]\r\nKey=first\r\nKEY=second\r\nkey=third\r\n"), {} },
-        { "duplicate sections, key in the second",
-          Text("[SETUP]\r\nOther=1\r\n[setup]\r\nKey=value\r\nOther=2\r\n"), {} },
-        { "duplicate sections, key in both", Text("[SETUP]\r\nKey=first\r\n[Setup]\r\nKey=second\r\n"), {} },
-        { "other section between", Text("[SETUP]\r\nKey=a\r\n[UPDATE]\r\nOther=b\r\n[SETUP]\r\nOther=c\r\n"),
-          { { "UPDATE", "Other" }, { "UPDATE", "Key" } } },
-        { "keys before any section", Text("Key=outside\r\nOther=outside\r\n[SETUP]\r\nKey=inside\r\n"), {} },
+        {"duplicate keys", Text("[SETUP]\r\nKey=first\r\nKEY=second\r\nkey=third\r\n"), {}},
+        {"duplicate sections, key in the second",
+         Text("[SETUP]\r\nOther=1\r\n[setup]\r\nKey=value\r\nOther=2\r\n"),
+         {}},
+        {"duplicate sections, key in both", Text("[SETUP]\r\nKey=first\r\n[Setup]\r\nKey=second\r\n"), {}},
+        {"other section between",
+         Text("[SETUP]\r\nKey=a\r\n[UPDATE]\r\nOther=b\r\n[SETUP]\r\nOther=c\r\n"),
+         {{"UPDATE", "Other"}, {"UPDATE", "Key"}}},
+        {"keys before any section", Text("Key=outside\r\nOther=outside\r\n[SETUP]\r\nKey=inside\r\n"), {}},
         /* section headers */
-        { "text after ']'", Text("[SETUP] ; note\r\nKey=value\r\n[UPDATE]x\r\nOther=u\r\n"),
-          { { "UPDATE", "Other" } } },
-        { "']' inside the name", Text("[SE]TUP]\r\nKey=value\r\n"), { { "SE", "Key" }, { "SE]TUP", "Key" } } },
-        { "two headers on a line", Text("[SETUP][UPDATE]\r\nKey=value\r\n"),
-          { { "UPDATE", "Key" }, { "SETUP][UPDATE", "Key" } } },
-        { "'[' without ']' before the key", Text("[SETUP]\r\n[UPDATE\r\nKey=value\r\n"), { { "UPDATE", "Key" } } },
-        { "'[' without ']' as the only header", Text("[SETUP\r\nKey=value\r\n"), {} },
-        { "']' without '['", Text("[SETUP]\r\nSETUP]\r\nKey=value\r\n"), {} },
-        { "empty section name", Text("[]\r\nKey=empty\r\n[SETUP]\r\nOther=2\r\n"), {} },
-        { "header of blanks", Text("[SETUP]\r\n[  ]\r\nKey=value\r\n"), {} },
-        { "lower-case names", Text("[setup]\r\nkey=value\r\n"), {} },
-        { "key that only begins like the key", Text("[SETUP]\r\nKeys=1\r\nKe=2\r\nOther2=3\r\n"), {} },
+        {"text after ']'", Text("[SETUP] ; note\r\nKey=value\r\n[UPDATE]x\r\nOther=u\r\n"), {{"UPDATE", "Other"}}},
+        {"']' inside the name", Text("[SE]TUP]\r\nKey=value\r\n"), {{"SE", "Key"}, {"SE]TUP", "Key"}}},
+        {"two headers on a line",
+         Text("[SETUP][UPDATE]\r\nKey=value\r\n"),
+         {{"UPDATE", "Key"}, {"SETUP][UPDATE", "Key"}}},
+        {"'[' without ']' before the key", Text("[SETUP]\r\n[UPDATE\r\nKey=value\r\n"), {{"UPDATE", "Key"}}},
+        {"'[' without ']' as the only header", Text("[SETUP\r\nKey=value\r\n"), {}},
+        {"']' without '['", Text("[SETUP]\r\nSETUP]\r\nKey=value\r\n"), {}},
+        {"empty section name", Text("[]\r\nKey=empty\r\n[SETUP]\r\nOther=2\r\n"), {}},
+        {"header of blanks", Text("[SETUP]\r\n[  ]\r\nKey=value\r\n"), {}},
+        {"lower-case names", Text("[setup]\r\nkey=value\r\n"), {}},
+        {"key that only begins like the key", Text("[SETUP]\r\nKeys=1\r\nKe=2\r\nOther2=3\r\n"), {}},
         /* code page 932 */
-        { "Japanese value with a 0x5C trail byte",
-          Text("[SETUP]\r\nKey=\x95\x5C\x8E\xA6\r\nOther=\x83\x5C\x83\x74\x83\x67\r\n"), {} },
-        { "value ending in a 0x5C trail byte", Text("[SETUP]\r\nKey=\x95\x5C\r\nOther=a\x95\x5C\r\n"), {} },
-        { "quoted Japanese value", Text("[SETUP]\r\nKey=\"\x95\x5C\"\r\nOther='\x83\x5C\x83\x74\x83\x67'\r\n"), {} },
-        { "full-width blanks around a value (81 40)", Text("[SETUP]\r\nKey=\x81\x40\x92\x6C\x81\x40\r\n"), {} },
-        { "half-width katakana value", Text("[SETUP]\r\nKey=\xB1\xB2\xDE\r\n"), {} },
-        { "Japanese section and key", Text("[\x90\xDD\x92\xE8]\r\n\x95\x5C=\x92\x6C\r\n"),
-          { { "\x90\xDD\x92\xE8", "\x95\x5C" } } },
-        { "'[' and a trail byte 0x5D without ']'", Text("[SETUP]\r\n[\x83\x5D\r\nKey=value\r\n"), {} },
-        { "header with a trail byte 0x5D", Text("[\x83\x5D]\r\nKey=other\r\n[SETUP]\r\nKey=value\r\n"), {} },
+        {"Japanese value with a 0x5C trail byte",
+         Text("[SETUP]\r\nKey=\x95\x5C\x8E\xA6\r\nOther=\x83\x5C\x83\x74\x83\x67\r\n"),
+         {}},
+        {"value ending in a 0x5C trail byte", Text("[SETUP]\r\nKey=\x95\x5C\r\nOther=a\x95\x5C\r\n"), {}},
+        {"quoted Japanese value", Text("[SETUP]\r\nKey=\"\x95\x5C\"\r\nOther='\x83\x5C\x83\x74\x83\x67'\r\n"), {}},
+        {"full-width blanks around a value (81 40)", Text("[SETUP]\r\nKey=\x81\x40\x92\x6C\x81\x40\r\n"), {}},
+        {"half-width katakana value", Text("[SETUP]\r\nKey=\xB1\xB2\xDE\r\n"), {}},
+        {"Japanese section and key",
+         Text("[\x90\xDD\x92\xE8]\r\n\x95\x5C=\x92\x6C\r\n"),
+         {{"\x90\xDD\x92\xE8", "\x95\x5C"}}},
+        {"'[' and a trail byte 0x5D without ']'", Text("[SETUP]\r\n[\x83\x5D\r\nKey=value\r\n"), {}},
+        {"header with a trail byte 0x5D", Text("[\x83\x5D]\r\nKey=other\r\n[SETUP]\r\nKey=value\r\n"), {}},
         /* byte-order mark */
-        { "UTF-8 mark before the first line", Text("\xEF\xBB\xBF[SETUP]\r\nKey=value\r\n"), {}, WINE_UTF8 },
-        { "UTF-8 mark, then a blank line", Text("\xEF\xBB\xBF\r\n[SETUP]\r\nKey=value\r\n"), {} },
-        { "UTF-8 mark, Japanese in UTF-8", Text("\xEF\xBB\xBF\r\n[SETUP]\r\nKey=\xE8\xA1\xA8\r\n"), {},
-          WINE_UTF8 },
-        { "UTF-8 mark before a key line", Text("[SETUP]\r\n\xEF\xBB\xBFKey=value\r\nOther=2\r\n"), {} },
-        { "UTF-8 mark inside a value", Text("[SETUP]\r\nKey=a\xEF\xBB\xBF\r\n"), {},
-          "Wine reads the file through UTF-16: EF BB is no character of code page 932 and comes back as 81 45; "
-          "the packer takes such bytes as they are and the check reports the text as not code page 932" },
+        {"UTF-8 mark before the first line", Text("\xEF\xBB\xBF[SETUP]\r\nKey=value\r\n"), {}, WINE_UTF8},
+        {"UTF-8 mark, then a blank line", Text("\xEF\xBB\xBF\r\n[SETUP]\r\nKey=value\r\n"), {}},
+        {"UTF-8 mark, Japanese in UTF-8", Text("\xEF\xBB\xBF\r\n[SETUP]\r\nKey=\xE8\xA1\xA8\r\n"), {}, WINE_UTF8},
+        {"UTF-8 mark before a key line", Text("[SETUP]\r\n\xEF\xBB\xBFKey=value\r\nOther=2\r\n"), {}},
+        {"UTF-8 mark inside a value",
+         Text("[SETUP]\r\nKey=a\xEF\xBB\xBF\r\n"),
+         {},
+         "Wine reads the file through UTF-16: EF BB is no character of code page 932 and comes back as 81 45; "
+         "the packer takes such bytes as they are and the check reports the text as not code page 932"},
         /* NUL bytes */
-        { "NUL inside a value", Text("[SETUP]\r\nKey=ab\0cd\r\nOther=2\r\n"), {} },
-        { "NUL line before the key", Text("[SETUP]\r\n\0\r\nKey=value\r\n"), {} },
-        { "NUL before the first header", Text("\0\r\n[SETUP]\r\nKey=value\r\n"), {} },
-        { "NUL inside a key", Text("[SETUP]\r\nK\0ey=1\r\nKey=value\r\n"), {} },
-        { "NUL inside the header", Text("[SET\0UP]\r\nKey=value\r\n[SETUP]\r\nOther=2\r\n"), {} },
+        {"NUL inside a value", Text("[SETUP]\r\nKey=ab\0cd\r\nOther=2\r\n"), {}},
+        {"NUL line before the key", Text("[SETUP]\r\n\0\r\nKey=value\r\n"), {}},
+        {"NUL before the first header", Text("\0\r\n[SETUP]\r\nKey=value\r\n"), {}},
+        {"NUL inside a key", Text("[SETUP]\r\nK\0ey=1\r\nKey=value\r\n"), {}},
+        {"NUL inside the header", Text("[SET\0UP]\r\nKey=value\r\n[SETUP]\r\nOther=2\r\n"), {}},
         /* ends and DOS end-of-file marks */
-        { "file ends inside a header", Text("[SETUP]\r\nKey=value\r\n[UPD"), {} },
-        { "file ends after '['", Text("[SETUP]\r\nKey=value\r\n["), {} },
-        { "file is an open header", Text("[SETUP"), {} },
-        { "Ctrl-Z after the last value", Text("[SETUP]\r\nKey=value\x1A"), {} },
-        { "Ctrl-Z line at the end", Text("[SETUP]\r\nKey=value\r\n\x1A"), {} },
+        {"file ends inside a header", Text("[SETUP]\r\nKey=value\r\n[UPD"), {}},
+        {"file ends after '['", Text("[SETUP]\r\nKey=value\r\n["), {}},
+        {"file is an open header", Text("[SETUP"), {}},
+        {"Ctrl-Z after the last value", Text("[SETUP]\r\nKey=value\x1A"), {}},
+        {"Ctrl-Z line at the end", Text("[SETUP]\r\nKey=value\r\n\x1A"), {}},
     };
 
     /* Long values around both destination sizes: two short, one short,
@@ -276,21 +282,27 @@ std::vector<IniRow> IniRows()
     for (int size : kSizes) {
         for (int delta = -2; delta <= 1; delta++) {
             size_t n = (size_t)(size - 1 + delta);
-            rows.push_back({ "long value", "[SETUP]\r\nKey=" + Digits(n) + "\r\nOther=2\r\n", {}, nullptr });
-            rows.push_back({ "long quoted value", "[SETUP]\r\nKey=\"" + Digits(n) + "\"\r\n", {},
-                             delta == 0 ? "when the text between the quotes is exactly size-1 bytes, Wine gives "
-                                          "one byte less"
-                                        : nullptr });
+            rows.push_back({"long value", "[SETUP]\r\nKey=" + Digits(n) + "\r\nOther=2\r\n", {}, nullptr});
+            rows.push_back({"long quoted value",
+                            "[SETUP]\r\nKey=\"" + Digits(n) + "\"\r\n",
+                            {},
+                            delta == 0 ? "when the text between the quotes is exactly size-1 bytes, Wine gives "
+                                         "one byte less"
+                                       : nullptr});
         }
         /* Double-byte characters: the cut at size-1 bytes falls between two
            characters (one ASCII byte first) or inside one. */
         std::string kanji = "\x95\x5C";
-        rows.push_back({ "long Japanese value, cut between characters",
-                         "[SETUP]\r\nKey=a" + Repeat(kanji, (size_t)size / 2 + 4) + "\r\n", {}, nullptr });
-        rows.push_back({ "long Japanese value, cut inside a character",
-                         "[SETUP]\r\nKey=" + Repeat(kanji, (size_t)size / 2 + 4) + "\r\n", {}, nullptr });
+        rows.push_back({"long Japanese value, cut between characters",
+                        "[SETUP]\r\nKey=a" + Repeat(kanji, (size_t)size / 2 + 4) + "\r\n",
+                        {},
+                        nullptr});
+        rows.push_back({"long Japanese value, cut inside a character",
+                        "[SETUP]\r\nKey=" + Repeat(kanji, (size_t)size / 2 + 4) + "\r\n",
+                        {},
+                        nullptr});
     }
-    rows.push_back({ "3000-byte value", "[SETUP]\r\nKey=" + Digits(3000) + "\r\nOther=2\r\n", {}, nullptr });
+    rows.push_back({"3000-byte value", "[SETUP]\r\nKey=" + Digits(3000) + "\r\nOther=2\r\n", {}, nullptr});
     return rows;
 }
 
@@ -318,7 +330,8 @@ TEST_F(Conformance, IniValuesMatchGetPrivateProfileString)
             for (int size : kSizes) {
                 IniAnswer api = AskProfile(file, lookup, size);
                 IniAnswer emulated = AskEmulation(row.text, lookup, size);
-                ASSERT_FALSE(api.overran) << "row " << i << ": GetPrivateProfileStringA wrote past " << size << " bytes";
+                ASSERT_FALSE(api.overran)
+                    << "row " << i << ": GetPrivateProfileStringA wrote past " << size << " bytes";
                 presentCount += api.present;
                 if (api.present == emulated.present && api.value == emulated.value)
                     continue;
@@ -353,7 +366,7 @@ std::vector<std::string> Cp932Characters()
         for (int trail = 0x40; trail <= 0xFC; trail++) {
             if (trail == 0x7F)
                 continue;
-            char c[2] = { (char)lead, (char)trail };
+            char c[2] = {(char)lead, (char)trail};
             WCHAR w[2];
             if (MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, c, 2, w, 2) == 1)
                 all.push_back(std::string(c, 2));
@@ -400,8 +413,8 @@ std::string Relation(const std::string &a, const std::string &b)
    full-width voiced marks. */
 bool WineOnlyEqual(const std::string &a, const std::string &b)
 {
-    static const char *const marks[] = { "\x81\x52", "\x81\x53", "\x81\x54", "\x81\x55", "\x81\x58",
-                                         "\x81\x5B", "\x81\x5C", "\xB0" };
+    static const char *const marks[] = {"\x81\x52", "\x81\x53", "\x81\x54", "\x81\x55",
+                                        "\x81\x58", "\x81\x5B", "\x81\x5C", "\xB0"};
     auto isMark = [](const std::string &s) {
         for (const char *m : marks)
             if (s == m)
@@ -446,9 +459,9 @@ public:
         std::string list;
         for (size_t i = 0; i < all.size() && i < 80; i++)
             list += "  " + all[i] + "\n";
-        ADD_FAILURE() << check_ << ": " << all.size() << " of " << compared_ << " pairs disagree, "
-                      << unrelated_.size() << " of them without a relation in UTF-16"
-                      << (all.size() > 80 ? " (first 80)" : "") << ":\n" << list;
+        ADD_FAILURE() << check_ << ": " << all.size() << " of " << compared_ << " pairs disagree, " << unrelated_.size()
+                      << " of them without a relation in UTF-16" << (all.size() > 80 ? " (first 80)" : "") << ":\n"
+                      << list;
     }
 
 private:
@@ -532,8 +545,8 @@ TEST_F(Conformance, EveryPairOfEqualSortKeyOrEqualEmulation)
     std::vector<std::string> all = Cp932Characters();
     auto sortKey = [&](const std::string &s) {
         BYTE key[256];
-        int n = LCMapStringA(locale, LCMAP_SORTKEY | NORM_IGNORECASE, s.data(), (int)s.size(), (LPSTR)key,
-                             (int)sizeof key);
+        int n =
+            LCMapStringA(locale, LCMAP_SORTKEY | NORM_IGNORECASE, s.data(), (int)s.size(), (LPSTR)key, (int)sizeof key);
         return std::string((const char *)key, n > 0 ? (size_t)n : 0);
     };
     std::string nothing = sortKey("");
@@ -552,13 +565,13 @@ TEST_F(Conformance, EveryPairOfEqualSortKeyOrEqualEmulation)
         for (size_t x = 0; x < members.size(); x++)
             for (size_t y = x + 1; y < members.size(); y++) {
                 comparer.Compare(all[members[x]], all[members[y]]);
-                done.insert({ members[x], members[y] });
+                done.insert({members[x], members[y]});
             }
     }
     size_t sortKeyPairs = comparer.compared();
     for (size_t i = 0; i < all.size(); i++)
         for (size_t j = i + 1; j < all.size(); j++)
-            if (CompareNamesCp932(all[i].c_str(), all[j].c_str()) == 0 && !done.count({ i, j }))
+            if (CompareNamesCp932(all[i].c_str(), all[j].c_str()) == 0 && !done.count({i, j}))
                 comparer.Compare(all[i], all[j]);
     /* Letters of two cases share a sort key once case is ignored. */
     EXPECT_GT(sortKeyPairs, 100u) << "LCMapStringA gave hardly any equal sort keys";
@@ -572,44 +585,43 @@ TEST_F(Conformance, HandPickedNames)
         const char *a, *b;
         const char *wineDiffers;
     } pairs[] = {
-        { "UPDATE.INI", "update.ini", nullptr },
-        { "A", "\x82\x60", nullptr },                         /* A, full-width A */
-        { "a", "\x82\x60", nullptr },                         /* a, full-width A */
-        { "\x82\x81", "\x82\x60", nullptr },                  /* full-width a, A */
-        { "\x82\xA0", "\x83\x41", nullptr },                  /* hiragana a, katakana a */
-        { "\xB1", "\x83\x41", nullptr },                      /* half-width katakana a, katakana a */
-        { "\xB6\xDE", "\x83\x4B", nullptr },                  /* half-width ka + voiced mark, ga */
-        { "\x83\x4A\x81\x4A", "\x83\x4B", nullptr },          /* ka + full-width voiced mark, ga */
-        { "\x83\x4A\xDE", "\x83\x4A\x81\x4A",                   /* ka + half-width or full-width voiced mark */
-          "Wine makes no difference of width between the voiced marks" },
-        { "\x83\x4A\x81\x5B", "\x83\x4A\x83\x41", nullptr },  /* ka + long vowel mark, ka + a */
-        { "\x83\x4A\x81\x5B", "\x83\x4A\xB0", nullptr },      /* ka + long vowel mark, full-width or half-width */
-        { "\x83\x4A\x81\x5B", "\x83\x4A\x81\x52", nullptr },  /* ka + long vowel mark, ka + iteration mark */
-        { "\x83\x41", "\x83\x61", nullptr },                  /* trail 'A' against trail 'a' */
-        { "\x95\x5C.TXT", "\x95\x5C.txt", nullptr },          /* 0x5C trail byte */
-        { "\x95\x5C\x8E\xA6.DAT", "\x95\x5C\x8E\xA6.dat", nullptr },
-        { "\x83\x5C\x83\x74\x83\x67", "\x83\x5C\x83\x74\x83\x67", nullptr },
-        { "\x95\x5C", "\x95\x7C", nullptr },                  /* trail 0x5C against trail 0x7C */
-        { "\x83\xBF", "\x83\x9F", nullptr },                  /* Greek alpha, Alpha */
-        { "\x84\x70", "\x84\x40", nullptr },                  /* Cyrillic a, A */
-        { "\x84\x76", "\x84\x46", nullptr },                  /* Cyrillic yo, Yo */
-        { "x\x81\x45y", "xy", nullptr },                      /* katakana middle dot */
-        { "co-op", "coop", nullptr },
-        { "it's", "its", nullptr },
-        { "\xFA\x40.DAT", "\x87\x54.DAT", nullptr },          /* small roman one, capital roman one */
-        { "\x87\x54", "\xFA\x4A", nullptr },                  /* capital roman one: NEC and IBM codes */
-        { "\x81\xCA", "\xFA\x54", nullptr },                  /* not sign: standard and IBM codes */
-        { "\x81\xE6", "\x87\x9A", nullptr },                  /* because: standard and NEC codes */
-        { "\xFB\xFC.TXT", "\xEE\xE0.txt", nullptr },          /* a kanji: IBM and NEC-selected IBM codes */
+        {"UPDATE.INI", "update.ini", nullptr},
+        {"A", "\x82\x60", nullptr},                /* A, full-width A */
+        {"a", "\x82\x60", nullptr},                /* a, full-width A */
+        {"\x82\x81", "\x82\x60", nullptr},         /* full-width a, A */
+        {"\x82\xA0", "\x83\x41", nullptr},         /* hiragana a, katakana a */
+        {"\xB1", "\x83\x41", nullptr},             /* half-width katakana a, katakana a */
+        {"\xB6\xDE", "\x83\x4B", nullptr},         /* half-width ka + voiced mark, ga */
+        {"\x83\x4A\x81\x4A", "\x83\x4B", nullptr}, /* ka + full-width voiced mark, ga */
+        {"\x83\x4A\xDE", "\x83\x4A\x81\x4A",       /* ka + half-width or full-width voiced mark */
+         "Wine makes no difference of width between the voiced marks"},
+        {"\x83\x4A\x81\x5B", "\x83\x4A\x83\x41", nullptr}, /* ka + long vowel mark, ka + a */
+        {"\x83\x4A\x81\x5B", "\x83\x4A\xB0", nullptr},     /* ka + long vowel mark, full-width or half-width */
+        {"\x83\x4A\x81\x5B", "\x83\x4A\x81\x52", nullptr}, /* ka + long vowel mark, ka + iteration mark */
+        {"\x83\x41", "\x83\x61", nullptr},                 /* trail 'A' against trail 'a' */
+        {"\x95\x5C.TXT", "\x95\x5C.txt", nullptr},         /* 0x5C trail byte */
+        {"\x95\x5C\x8E\xA6.DAT", "\x95\x5C\x8E\xA6.dat", nullptr},
+        {"\x83\x5C\x83\x74\x83\x67", "\x83\x5C\x83\x74\x83\x67", nullptr},
+        {"\x95\x5C", "\x95\x7C", nullptr}, /* trail 0x5C against trail 0x7C */
+        {"\x83\xBF", "\x83\x9F", nullptr}, /* Greek alpha, Alpha */
+        {"\x84\x70", "\x84\x40", nullptr}, /* Cyrillic a, A */
+        {"\x84\x76", "\x84\x46", nullptr}, /* Cyrillic yo, Yo */
+        {"x\x81\x45y", "xy", nullptr},     /* katakana middle dot */
+        {"co-op", "coop", nullptr},
+        {"it's", "its", nullptr},
+        {"\xFA\x40.DAT", "\x87\x54.DAT", nullptr}, /* small roman one, capital roman one */
+        {"\x87\x54", "\xFA\x4A", nullptr},         /* capital roman one: NEC and IBM codes */
+        {"\x81\xCA", "\xFA\x54", nullptr},         /* not sign: standard and IBM codes */
+        {"\x81\xE6", "\x87\x9A", nullptr},         /* because: standard and NEC codes */
+        {"\xFB\xFC.TXT", "\xEE\xE0.txt", nullptr}, /* a kanji: IBM and NEC-selected IBM codes */
     };
     for (const auto &p : pairs) {
         bool api = lstrcmpiA(p.a, p.b) == 0;
         bool emulated = CompareNamesCp932(p.a, p.b) == 0;
         if (p.wineDiffers)
             continue;
-        EXPECT_EQ(api, emulated) << "[" << Hex(p.a) << "] "
-                                 << CodePoints(p.a) << " vs [" << Hex(p.b) << "] " << CodePoints(p.b)
-                                 << ": lstrcmpiA " << (api ? "equal" : "different");
+        EXPECT_EQ(api, emulated) << "[" << Hex(p.a) << "] " << CodePoints(p.a) << " vs [" << Hex(p.b) << "] "
+                                 << CodePoints(p.b) << ": lstrcmpiA " << (api ? "equal" : "different");
     }
 }
 

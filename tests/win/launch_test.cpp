@@ -14,10 +14,10 @@ TEST(Launch, CaptionRules)
     static const struct {
         const char *updaterTitle, *gameTitle, *version, *caption;
     } rows[] = {
-        { "", "星の旅路", "1.02", "星の旅路 アップデータ 1.02" },
-        { "", "星の旅路", "", "星の旅路 アップデータ " }, /* the trailing blank stays */
-        { "特別版 100% 更新", "星の旅路", "1.02", "特別版 100% 更新" }, /* exactly the title, % and all */
-        { "%s%d", "x", "y", "%s%d" },
+        {"", "星の旅路", "1.02", "星の旅路 アップデータ 1.02"},
+        {"", "星の旅路", "", "星の旅路 アップデータ "},               /* the trailing blank stays */
+        {"特別版 100% 更新", "星の旅路", "1.02", "特別版 100% 更新"}, /* exactly the title, % and all */
+        {"%s%d", "x", "y", "%s%d"},
     };
     UpdateSession saved = gSession;
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {

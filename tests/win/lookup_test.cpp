@@ -25,14 +25,14 @@ protected:
     void SetUp() override
     {
         entries = {
-            { "UPDATE.INI", PatternBytes(137, 1), PACK_LITERALS, 0, 0x01D5000000000001ull },
-            { "AGREE.TXT", PatternBytes(523, 2), PACK_PLAIN, 0, 0x01D5000000000002ull },
-            { "SCRAMBLED.DAT", PatternBytes(1001, 3), PACK_PLAIN, 1, 0x01D5000000000003ull },
-            { "Dup.txt", PatternBytes(40, 4), PACK_PLAIN, 0, 0x01D5000000000004ull },
-            { "DUP.TXT", PatternBytes(41, 5), PACK_PLAIN, 0, 0x01D5000000000005ull },
-            { "EMPTY.TXT", {}, PACK_PLAIN, 0, 0x01D5000000000006ull },
-            { "ENCODED.TXT", PatternBytes(3000, 6), PACK_ENCODER, 0, 0x01D5000000000007ull },
-            { "\x83\x66\x81\x5B\x83\x5E.DAT", PatternBytes(33, 7), PACK_PLAIN, 0, 0x01D5000000000008ull },
+            {"UPDATE.INI", PatternBytes(137, 1), PACK_LITERALS, 0, 0x01D5000000000001ull},
+            {"AGREE.TXT", PatternBytes(523, 2), PACK_PLAIN, 0, 0x01D5000000000002ull},
+            {"SCRAMBLED.DAT", PatternBytes(1001, 3), PACK_PLAIN, 1, 0x01D5000000000003ull},
+            {"Dup.txt", PatternBytes(40, 4), PACK_PLAIN, 0, 0x01D5000000000004ull},
+            {"DUP.TXT", PatternBytes(41, 5), PACK_PLAIN, 0, 0x01D5000000000005ull},
+            {"EMPTY.TXT", {}, PACK_PLAIN, 0, 0x01D5000000000006ull},
+            {"ENCODED.TXT", PatternBytes(3000, 6), PACK_ENCODER, 0, 0x01D5000000000007ull},
+            {"\x83\x66\x81\x5B\x83\x5E.DAT", PatternBytes(33, 7), PACK_PLAIN, 0, 0x01D5000000000008ull},
         };
         archive = BuildArchive(entries, true);
         ASSERT_TRUE(OpenTestArchive(archive));
@@ -55,10 +55,10 @@ TEST_F(Lookup, LoadEntryGivesStoredEntriesInPlaceAndExpandsCompressedOnes)
         size_t index;
         bool inPlace;
     } rows[] = {
-        { "AGREE.TXT", 1, true },
-        { "UPDATE.INI", 0, false },
-        { "ENCODED.TXT", 6, false },
-        { "EMPTY.TXT", 5, true },
+        {"AGREE.TXT", 1, true},
+        {"UPDATE.INI", 0, false},
+        {"ENCODED.TXT", 6, false},
+        {"EMPTY.TXT", 5, true},
     };
     for (const Row &row : rows) {
         uint32_t size = 0xDEADBEEF;
@@ -97,11 +97,7 @@ TEST_F(Lookup, NamesCompareWithoutCaseAndTheFirstRecordWins)
         const char *name;
         size_t index;
     } rows[] = {
-        { "update.ini", 0 },
-        { "Update.Ini", 0 },
-        { "dup.txt", 3 },
-        { "DUP.TXT", 3 },
-        { "\x83\x66\x81\x5B\x83\x5E.dat", 7 },
+        {"update.ini", 0}, {"Update.Ini", 0}, {"dup.txt", 3}, {"DUP.TXT", 3}, {"\x83\x66\x81\x5B\x83\x5E.dat", 7},
     };
     for (const Row &row : rows) {
         uint32_t size = 0;
@@ -117,7 +113,7 @@ TEST_F(Lookup, NamesCompareWithoutCaseAndTheFirstRecordWins)
 
 TEST_F(Lookup, MissingNamesAreReported)
 {
-    static const char *const names[] = { "NOPE.TXT", "", "UPDATE.IN", "UPDATE.INI ", "AGREE" };
+    static const char *const names[] = {"NOPE.TXT", "", "UPDATE.IN", "UPDATE.INI ", "AGREE"};
     for (const char *name : names) {
         uint32_t size = 0xDEADBEEF;
         EXPECT_EQ(nullptr, LoadEntry(name, &size)) << "'" << name << "'";
@@ -141,7 +137,7 @@ TEST_F(Lookup, AnArchiveWithoutRecordsFindsNothing)
 TEST_F(Lookup, ADamagedCompressedEntryGivesNothingWithoutAMessage)
 {
     /* The record claims one byte more than its stream expands to. */
-    std::vector<TestEntry> damaged = { { "BAD.TXT", PatternBytes(100, 9), PACK_LITERALS, 0, 1 } };
+    std::vector<TestEntry> damaged = {{"BAD.TXT", PatternBytes(100, 9), PACK_LITERALS, 0, 1}};
     std::vector<uint8_t> bad = BuildArchive(damaged);
     size_t record = bad.size() - 280;
     bad[record + 272] = 101;

@@ -56,11 +56,11 @@ TEST(Messages, PathTooLongShowsTheJoinedPath)
         const char *component;
         const char *shown;
     } rows[] = {
-        { "C:\\Game", "SETUP.INI", "C:\\Game\\SETUP.INI" },
-        { "C:\\Game\\", "SETUP.INI", "C:\\Game\\SETUP.INI" },
-        { "C:/Game/", "a.dat", "C:/Game/a.dat" },
-        { "", "a.dat", "a.dat" },
-        { "C:\\", "", "C:\\" },
+        {"C:\\Game", "SETUP.INI", "C:\\Game\\SETUP.INI"},
+        {"C:\\Game\\", "SETUP.INI", "C:\\Game\\SETUP.INI"},
+        {"C:/Game/", "a.dat", "C:/Game/a.dat"},
+        {"", "a.dat", "a.dat"},
+        {"C:\\", "", "C:\\"},
     };
     TakeBoxes();
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {

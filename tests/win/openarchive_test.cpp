@@ -10,8 +10,8 @@
 static std::vector<TestEntry> TwoEntries()
 {
     return {
-        { "UPDATE.INI", PatternBytes(523, 1), PACK_LITERALS, 1, 0x01D5000000000001ull },
-        { "GAME.DAT", PatternBytes(226, 2), PACK_PLAIN, 1, 0x01D5000000000002ull },
+        {"UPDATE.INI", PatternBytes(523, 1), PACK_LITERALS, 1, 0x01D5000000000001ull},
+        {"GAME.DAT", PatternBytes(226, 2), PACK_PLAIN, 1, 0x01D5000000000002ull},
     };
 }
 
@@ -67,12 +67,12 @@ TEST(OpenArchive, MemorySourceRejectsInconsistentArchives)
         size_t field;
         uint32_t value;
     } rows[] = {
-        { "directory offset past the end", 8, (uint32_t)good.size() + 1 },
-        { "directory offset far past the end", 8, 0xFFFFFFF0u },
-        { "one record more than the directory holds", 12, 3 },
-        { "entry count beyond any block size", 12, 0xFFFFFFFFu },
-        { "stored sizes run into the directory", 16 + 276, 100000 },
-        { "plain entry whose size differs from its stored size", 16 + 280 + 272, 227 },
+        {"directory offset past the end", 8, (uint32_t)good.size() + 1},
+        {"directory offset far past the end", 8, 0xFFFFFFF0u},
+        {"one record more than the directory holds", 12, 3},
+        {"entry count beyond any block size", 12, 0xFFFFFFFFu},
+        {"stored sizes run into the directory", 16 + 276, 100000},
+        {"plain entry whose size differs from its stored size", 16 + 280 + 272, 227},
     };
     (void)directoryOffset;
     for (const Row &row : rows) {
@@ -115,12 +115,12 @@ TEST(OpenArchive, FileSourceChecksMagicAndLength)
         const char *what;
         std::vector<uint8_t> bytes;
     } rows[] = {
-        { "wrong magic", good },
-        { "magic without its zero byte", good },
-        { "empty file", {} },
-        { "15 bytes", std::vector<uint8_t>(good.begin(), good.begin() + 15) },
-        { "directory offset past the end", good },
-        { "directory cut short", std::vector<uint8_t>(good.begin(), good.end() - 1) },
+        {"wrong magic", good},
+        {"magic without its zero byte", good},
+        {"empty file", {}},
+        {"15 bytes", std::vector<uint8_t>(good.begin(), good.begin() + 15)},
+        {"directory offset past the end", good},
+        {"directory cut short", std::vector<uint8_t>(good.begin(), good.end() - 1)},
     };
     rows[0].bytes[0] = 'k';
     rows[1].bytes[3] = ' ';

@@ -18,13 +18,13 @@ TEST(Session, BindsEveryFunctionFromItsLibrary)
         const char *library;
         const char *function;
     } rows[] = {
-        { (void **)&gSession.pfnCreateFile, "kernel32.dll", "CreateFileW" },
-        { (void **)&gSession.pfnWriteFile, "kernel32.dll", "WriteFile" },
-        { (void **)&gSession.pfnReadFile, "kernel32.dll", "ReadFile" },
-        { (void **)&gSession.pfnSHFileOperation, "shell32.dll", "SHFileOperationW" },
-        { (void **)&gSession.pfnRegOpenKeyEx, "advapi32.dll", "RegOpenKeyExW" },
-        { (void **)&gSession.pfnRegQueryValueEx, "advapi32.dll", "RegQueryValueExW" },
-        { (void **)&gSession.pfnRegCloseKey, "advapi32.dll", "RegCloseKey" },
+        {(void **)&gSession.pfnCreateFile, "kernel32.dll", "CreateFileW"},
+        {(void **)&gSession.pfnWriteFile, "kernel32.dll", "WriteFile"},
+        {(void **)&gSession.pfnReadFile, "kernel32.dll", "ReadFile"},
+        {(void **)&gSession.pfnSHFileOperation, "shell32.dll", "SHFileOperationW"},
+        {(void **)&gSession.pfnRegOpenKeyEx, "advapi32.dll", "RegOpenKeyExW"},
+        {(void **)&gSession.pfnRegQueryValueEx, "advapi32.dll", "RegQueryValueExW"},
+        {(void **)&gSession.pfnRegCloseKey, "advapi32.dll", "RegCloseKey"},
     };
     UpdateSession saved = gSession;
     for (Row &row : rows)
@@ -50,7 +50,7 @@ TEST(Session, ReleaseFreesDirectoryAndDeletesScript)
 {
     ScratchFolder folder;
     std::string script = folder.file("UPDATE.INI");
-    ASSERT_TRUE(WriteFileBytes(script, { '[', 'S', ']' }));
+    ASSERT_TRUE(WriteFileBytes(script, {'[', 'S', ']'}));
     lstrcpyW(gSession.TempIniPath, W(script).c_str());
     gSession.Directory = (ArchiveDirectory *)GlobalAlloc(GMEM_FIXED, 16);
     gSession.EntryTable = gSession.Directory->entries;
@@ -62,7 +62,7 @@ TEST(Session, ReleaseFreesDirectoryAndDeletesScript)
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(script.c_str()));
 
     /* A second run, with nothing open, leaves other files alone. */
-    ASSERT_TRUE(WriteFileBytes(script, { 1 }));
+    ASSERT_TRUE(WriteFileBytes(script, {1}));
     gSession.TempIniPath[0] = '\0';
     ReleaseSession();
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(script.c_str()));

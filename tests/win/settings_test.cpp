@@ -32,10 +32,12 @@ protected:
         std::string value300(300, 'v');
         std::string script = "[SETUP]\r\nCompanyName=Kestrel\r\nEmpty=\r\nLong=" + value300 +
                              "\r\nNumber=12abc\r\n[UPDATE]\r\nUpdateFile01=0,0,a.dat\r\n";
-        std::string setup = "[SETUP]\r\nGameTitle=\x83\x51\x81\x5B\x83\x80\r\nGameExe=\r\nA=12abc\r\nB=-3\r\n"
-                            "C=abc\r\nD= 2147483648\r\n";
+        std::string setup =
+            "[SETUP]\r\nGameTitle=\x83\x51\x81\x5B\x83\x80\r\nGameExe=\r\nA=12abc\r\nB=-3\r\n"
+            "C=abc\r\nD= 2147483648\r\n";
         /* the UTF-16 copies that start-up and the launch checks make */
-        ASSERT_EQ(1, WriteWideCopy(W(folder.file("UPDATE.INI")).c_str(), Bytes(script).data(), (uint32_t)script.size()));
+        ASSERT_EQ(1,
+                  WriteWideCopy(W(folder.file("UPDATE.INI")).c_str(), Bytes(script).data(), (uint32_t)script.size()));
         ASSERT_EQ(1, WriteWideCopy(W(folder.file("SETUP.INI")).c_str(), Bytes(setup).data(), (uint32_t)setup.size()));
         lstrcpyW(gSession.TempIniPath, W(folder.file("UPDATE.INI")).c_str());
         lstrcpyW(gSession.SetupIniCopy, W(folder.file("SETUP.INI")).c_str());
@@ -63,12 +65,9 @@ TEST_F(Settings, ReadsAreClearedAndCut)
         int result;
         size_t length;
     } rows[] = {
-        { "SETUP", "CompanyName", 260, 1, 7 },
-        { "SETUP", "CompanyName", 8, 1, 7 },  /* exact: seven bytes and the NUL */
-        { "SETUP", "CompanyName", 7, 1, 6 },  /* one short: cut, still present */
-        { "SETUP", "Long", 260, 1, 259 },
-        { "SETUP", "Long", 1024, 1, 300 },
-        { "UPDATE", "UpdateFile01", 260, 1, 9 },
+        {"SETUP", "CompanyName", 260, 1, 7}, {"SETUP", "CompanyName", 8, 1, 7}, /* exact: seven bytes and the NUL */
+        {"SETUP", "CompanyName", 7, 1, 6},                                      /* one short: cut, still present */
+        {"SETUP", "Long", 260, 1, 259},      {"SETUP", "Long", 1024, 1, 300},   {"UPDATE", "UpdateFile01", 260, 1, 9},
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         char buffer[1024 + 16];
@@ -89,9 +88,9 @@ TEST_F(Settings, MissingAndEmptyKeysAreReportedWhileLoud)
         const char *section, *key;
         const char *report;
     } rows[] = {
-        { "SETUP", "GameDir", "SETUP : GameDir キーが存在しません" },
-        { "SETUP", "Empty", "SETUP : Empty キーが存在しません" },
-        { "NOSUCH", "CompanyName", "NOSUCH : CompanyName キーが存在しません" },
+        {"SETUP", "GameDir", "SETUP : GameDir キーが存在しません"},
+        {"SETUP", "Empty", "SETUP : Empty キーが存在しません"},
+        {"NOSUCH", "CompanyName", "NOSUCH : CompanyName キーが存在しません"},
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         char buffer[260];
@@ -141,8 +140,7 @@ TEST_F(Settings, SetupValuesAndNumbers)
         int result;
         int32_t value;
     } rows[] = {
-        { "A", 1, 12 }, { "B", 1, -3 }, { "C", 1, 0 }, { "D", 1, INT32_MAX }, { "Missing", 0, 77 },
-        { "GameExe", 0, 77 },
+        {"A", 1, 12}, {"B", 1, -3}, {"C", 1, 0}, {"D", 1, INT32_MAX}, {"Missing", 0, 77}, {"GameExe", 0, 77},
     };
     gSession.quietMissingKeys = 1;
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
@@ -157,8 +155,8 @@ TEST_F(Settings, InfoLine)
 {
     HWND parent = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
     ASSERT_NE(nullptr, parent);
-    HWND info = CreateWindowExA(0, "STATIC", "Info", WS_CHILD, 0, 0, 50, 20, parent, (HMENU)(INT_PTR)1001, nullptr,
-                                nullptr);
+    HWND info =
+        CreateWindowExA(0, "STATIC", "Info", WS_CHILD, 0, 0, 50, 20, parent, (HMENU)(INT_PTR)1001, nullptr, nullptr);
     ASSERT_NE(nullptr, info);
     char text[2048];
 

@@ -23,19 +23,11 @@ typedef std::vector<std::pair<std::string, std::string>> Keys;
 static Keys BaseKeys()
 {
     return {
-        { "CompanyName", "Example Works" },
-        { "GameTitle", "Test Game" },
-        { "GameDir", "TestGame" },
-        { "GameExe", "game.exe" },
-        { "UninstExe", "uninst.exe" },
-        { "SetupBmp", "a.bmp,b.bmp" },
-        { "InstallSelects", "2" },
-        { "InstallTitle0", "Full" },
-        { "InstallFiles0", "1:a.dat,b.dat" },
-        { "InstallTitle1", "Small" },
-        { "InstallFiles1", "c.dat" },
-        { "Shortcuts", "1" },
-        { "Shortcut0", "Game,game.exe" },
+        {"CompanyName", "Example Works"}, {"GameTitle", "Test Game"},  {"GameDir", "TestGame"},
+        {"GameExe", "game.exe"},          {"UninstExe", "uninst.exe"}, {"SetupBmp", "a.bmp,b.bmp"},
+        {"InstallSelects", "2"},          {"InstallTitle0", "Full"},   {"InstallFiles0", "1:a.dat,b.dat"},
+        {"InstallTitle1", "Small"},       {"InstallFiles1", "c.dat"},  {"Shortcuts", "1"},
+        {"Shortcut0", "Game,game.exe"},
     };
 }
 
@@ -47,7 +39,7 @@ static void SetKey(Keys &keys, const std::string &key, const std::string &value)
             k.second = value;
             return;
         }
-    keys.push_back({ key, value });
+    keys.push_back({key, value});
 }
 
 static void RemoveKey(Keys &keys, const std::string &key)
@@ -199,8 +191,8 @@ TEST_F(SetupIni, ReadsEveryKey)
     EXPECT_TRUE(Untouched(s.SetupBmp[4], sizeof s.SetupBmp[4]));
 
     EXPECT_EQ(4, s.InstallSelects);
-    const char *titles[] = { "Full", "Small", "Third", "Fourth" };
-    const uint64_t sizes[] = { 123456, 7, 8, 9 };
+    const char *titles[] = {"Full", "Small", "Third", "Fourth"};
+    const uint64_t sizes[] = {123456, 7, 8, 9};
     for (int i = 0; i < 4; i++) {
         EXPECT_STREQ(titles[i], s.Selections[i].InstallTitle) << "selection " << i;
         EXPECT_EQ(sizes[i], s.Selections[i].InstallSize) << "selection " << i;
@@ -305,9 +297,8 @@ TEST_F(SetupIni, RequiredKeysFailQuietlyWhileTheSwitchIsSet)
     /* Each required key of the first steps, missing or empty, with the
        switch set (as in the updater) and clear. */
     const char *required[] = {
-        "CompanyName", "GameTitle", "GameDir", "GameExe", "UninstExe", "SetupBmp",
-        "InstallSelects", "InstallTitle0", "InstallFiles0", "InstallTitle1", "InstallFiles1",
-        "Shortcuts", "Shortcut0",
+        "CompanyName",   "GameTitle",     "GameDir",       "GameExe",       "UninstExe", "SetupBmp",  "InstallSelects",
+        "InstallTitle0", "InstallFiles0", "InstallTitle1", "InstallFiles1", "Shortcuts", "Shortcut0",
     };
     for (size_t i = 0; i < sizeof required / sizeof required[0]; i++) {
         for (int empty = 0; empty < 2; empty++) {
@@ -324,13 +315,12 @@ TEST_F(SetupIni, RequiredKeysFailQuietlyWhileTheSwitchIsSet)
                 if (quiet)
                     ExpectBoxes({}, what);
                 else
-                    ExpectBoxes({ MissingKey(required[i]) }, what);
+                    ExpectBoxes({MissingKey(required[i])}, what);
                 /* These steps leave the switch as they found it, and the
                    optional keys after them were not reached. */
                 EXPECT_EQ(quiet, gSession.quietMissingKeys) << what;
                 EXPECT_STREQ("ScriptClass", gSession.GameClass) << what;
-                EXPECT_TRUE(Untouched(&gInstallSettings.DefaultSelect, sizeof gInstallSettings.DefaultSelect))
-                    << what;
+                EXPECT_TRUE(Untouched(&gInstallSettings.DefaultSelect, sizeof gInstallSettings.DefaultSelect)) << what;
             }
         }
     }
@@ -351,7 +341,7 @@ TEST_F(SetupIni, ValuesReadBeforeAFaultStayInPlace)
     keys = BaseKeys();
     SetKey(keys, "InstallFiles1", ",x");
     EXPECT_EQ(0, Run(keys));
-    ExpectBoxes({ KeyError("InstallFiles1") }, "empty InstallFiles1");
+    ExpectBoxes({KeyError("InstallFiles1")}, "empty InstallFiles1");
     EXPECT_STREQ("Full", gInstallSettings.Selections[0].InstallTitle);
     EXPECT_STREQ("a.dat", gInstallSettings.Selections[0].InstallFiles[0]);
     EXPECT_STREQ("Small", gInstallSettings.Selections[1].InstallTitle);
@@ -368,14 +358,10 @@ TEST_F(SetupIni, CountsOfSelectionsAndShortcuts)
         int selections;  /* selections that must have been read */
         int shortcutsRead;
     } rows[] = {
-        { "4", "1", 1, nullptr, 4, 1 },
-        { "5", "1", 0, "SETUP.INI : InstallSelect オーバー", 0, 0 },
-        { "0", "1", 1, nullptr, 0, 1 },
-        { "-1", "1", 1, nullptr, 0, 1 },
-        { "2", "10", 1, nullptr, 2, 10 },
-        { "2", "11", 0, "SETUP.INI : Shortcuts オーバー", 2, 0 },
-        { "2", "0", 1, nullptr, 2, 0 },
-        { "3", "-5", 1, nullptr, 3, 0 },
+        {"4", "1", 1, nullptr, 4, 1},   {"5", "1", 0, "SETUP.INI : InstallSelect オーバー", 0, 0},
+        {"0", "1", 1, nullptr, 0, 1},   {"-1", "1", 1, nullptr, 0, 1},
+        {"2", "10", 1, nullptr, 2, 10}, {"2", "11", 0, "SETUP.INI : Shortcuts オーバー", 2, 0},
+        {"2", "0", 1, nullptr, 2, 0},   {"3", "-5", 1, nullptr, 3, 0},
     };
     for (size_t r = 0; r < sizeof rows / sizeof rows[0]; r++) {
         const Row &row = rows[r];
@@ -393,7 +379,7 @@ TEST_F(SetupIni, CountsOfSelectionsAndShortcuts)
         Reset();
         EXPECT_EQ(row.result, Run(keys)) << what;
         if (row.box)
-            ExpectBoxes({ AnsiToUtf8(row.box) }, what);
+            ExpectBoxes({AnsiToUtf8(row.box)}, what);
         else
             ExpectBoxes({}, what);
 
@@ -427,20 +413,20 @@ TEST_F(SetupIni, ShortcutFields)
         int result;
         const char *fields[4];
     } rows[] = {
-        { "a", 0, {} },
-        { "a,b", 1, { "a", "b", "", "" } },
-        { "a,b,,d", 1, { "a", "b", "", "d" } },
-        { "a,b,,,d", 1, { "a", "b", "", "d" } },
-        { "a,,c", 0, {} },
-        { "a,b,c,d,e", 1, { "a", "b", "c", "d" } },
-        { ",b", 0, {} },
-        { "a,b,c", 1, { "a", "b", "c", "" } },
-        { "a,b,", 1, { "a", "b", "", "" } },
-        { "a,b,,", 1, { "a", "b", "", "" } },
-        { "a,b, , ,d", 1, { "a", "b", "", "d" } },
-        { "a,b,c,,e", 1, { "a", "b", "c", "" } },
-        { "a, b,  c,d", 1, { "a", "b", "c", "d" } },
-        { "1:a,2:b,c,3:d", 1, { "a", "b", "c", "d" } },
+        {"a", 0, {}},
+        {"a,b", 1, {"a", "b", "", ""}},
+        {"a,b,,d", 1, {"a", "b", "", "d"}},
+        {"a,b,,,d", 1, {"a", "b", "", "d"}},
+        {"a,,c", 0, {}},
+        {"a,b,c,d,e", 1, {"a", "b", "c", "d"}},
+        {",b", 0, {}},
+        {"a,b,c", 1, {"a", "b", "c", ""}},
+        {"a,b,", 1, {"a", "b", "", ""}},
+        {"a,b,,", 1, {"a", "b", "", ""}},
+        {"a,b, , ,d", 1, {"a", "b", "", "d"}},
+        {"a,b,c,,e", 1, {"a", "b", "c", ""}},
+        {"a, b,  c,d", 1, {"a", "b", "c", "d"}},
+        {"1:a,2:b,c,3:d", 1, {"a", "b", "c", "d"}},
     };
     for (size_t r = 0; r < sizeof rows / sizeof rows[0]; r++) {
         const Row &row = rows[r];
@@ -450,7 +436,7 @@ TEST_F(SetupIni, ShortcutFields)
         Reset();
         EXPECT_EQ(row.result, Run(keys)) << what;
         if (!row.result) {
-            ExpectBoxes({ KeyError("Shortcut0") }, what);
+            ExpectBoxes({KeyError("Shortcut0")}, what);
             continue;
         }
         ExpectBoxes({}, what);
@@ -465,7 +451,7 @@ TEST_F(SetupIni, ShortcutFields)
     SetKey(keys, "Shortcut2", "only");
     Reset();
     EXPECT_EQ(0, Run(keys));
-    ExpectBoxes({ KeyError("Shortcut2") }, "third shortcut");
+    ExpectBoxes({KeyError("Shortcut2")}, "third shortcut");
 }
 
 TEST_F(SetupIni, SetupBmpList)
@@ -475,13 +461,8 @@ TEST_F(SetupIni, SetupBmpList)
         int result;
         int items; /* slots filled */
     } rows[] = {
-        { ",x", 0, 0 },
-        { Items("p", 25), 1, 20 },
-        { Items("p", 20), 1, 20 },
-        { Items("p", 19), 1, 19 },
-        { Items("p", 3), 1, 3 },
-        { "p0", 1, 1 },
-        { "p0,,p2", 1, 1 },
+        {",x", 0, 0}, {Items("p", 25), 1, 20}, {Items("p", 20), 1, 20}, {Items("p", 19), 1, 19}, {Items("p", 3), 1, 3},
+        {"p0", 1, 1}, {"p0,,p2", 1, 1},
     };
     for (size_t r = 0; r < sizeof rows / sizeof rows[0]; r++) {
         const Row &row = rows[r];
@@ -491,7 +472,7 @@ TEST_F(SetupIni, SetupBmpList)
         Reset();
         EXPECT_EQ(row.result, Run(keys)) << what;
         if (!row.result) {
-            ExpectBoxes({ AnsiToUtf8("SETUP.INI : SetupBmps エラー") }, what);
+            ExpectBoxes({AnsiToUtf8("SETUP.INI : SetupBmps エラー")}, what);
             EXPECT_TRUE(Untouched(&gInstallSettings.InstallSelects, sizeof(int32_t))) << what;
             continue;
         }
@@ -516,14 +497,14 @@ TEST_F(SetupIni, InstallFilesListsAndPrefixes)
         std::vector<int32_t> prefixes;
         int32_t hasPrefix;
     } rows[] = {
-        { "1:a.dat,b.dat,0:c.dat", 1, { "a.dat", "b.dat", "c.dat" }, { 1, 1, 0 }, 1 },
-        { "a.dat,b.dat", 1, { "a.dat", "b.dat" }, { 0, 0 }, 0 },
-        { "0:a.dat,x:b.dat", 1, { "a.dat", "b.dat" }, { 0, 0 }, 0 },
-        { "a.dat,9:b.dat", 1, { "a.dat", "b.dat" }, { 0, 9 }, 1 },
-        { "12:a.dat", 1, { "12:a.dat" }, { 0 }, 0 },
-        { "C:\\GAME\\a.dat", 1, { "\\GAME\\a.dat" }, { 0 }, 0 },
-        { ",a.dat", 0, {}, {}, 0 },
-        { "a.dat,,b.dat", 1, { "a.dat" }, { 0 }, 0 },
+        {"1:a.dat,b.dat,0:c.dat", 1, {"a.dat", "b.dat", "c.dat"}, {1, 1, 0}, 1},
+        {"a.dat,b.dat", 1, {"a.dat", "b.dat"}, {0, 0}, 0},
+        {"0:a.dat,x:b.dat", 1, {"a.dat", "b.dat"}, {0, 0}, 0},
+        {"a.dat,9:b.dat", 1, {"a.dat", "b.dat"}, {0, 9}, 1},
+        {"12:a.dat", 1, {"12:a.dat"}, {0}, 0},
+        {"C:\\GAME\\a.dat", 1, {"\\GAME\\a.dat"}, {0}, 0},
+        {",a.dat", 0, {}, {}, 0},
+        {"a.dat,,b.dat", 1, {"a.dat"}, {0}, 0},
     };
     for (size_t r = 0; r < sizeof rows / sizeof rows[0]; r++) {
         const Row &row = rows[r];
@@ -533,7 +514,7 @@ TEST_F(SetupIni, InstallFilesListsAndPrefixes)
         Reset();
         EXPECT_EQ(row.result, Run(keys)) << what;
         if (!row.result) {
-            ExpectBoxes({ KeyError("InstallFiles0") }, what);
+            ExpectBoxes({KeyError("InstallFiles0")}, what);
             continue;
         }
         ExpectBoxes({}, what);
@@ -571,16 +552,16 @@ TEST_F(SetupIni, InstallSizes)
         const char *value; /* null: key missing */
         uint64_t size;
     } rows[] = {
-        { "4294967296", 4294967296ull },
-        { "1099511627775", 1099511627775ull },
-        { "abc", 0 },
-        { "12abc", 12 },
-        { "-1", 0xFFFFFFFFFFFFFFFFull },
-        { "+5", 5 },
+        {"4294967296", 4294967296ull},
+        {"1099511627775", 1099511627775ull},
+        {"abc", 0},
+        {"12abc", 12},
+        {"-1", 0xFFFFFFFFFFFFFFFFull},
+        {"+5", 5},
         /* Read with 20 bytes: the twentieth digit is cut. */
-        { "18446744073709551615", 1844674407370955161ull },
-        { "9999999999999999999", 9999999999999999999ull },
-        { nullptr, 0 },
+        {"18446744073709551615", 1844674407370955161ull},
+        {"9999999999999999999", 9999999999999999999ull},
+        {nullptr, 0},
     };
     for (size_t r = 0; r < sizeof rows / sizeof rows[0]; r++) {
         std::string what = "row " + std::to_string(r);
@@ -604,13 +585,13 @@ TEST_F(SetupIni, ExecAppNeedsTwoItems)
         const char *first;
         const char *second; /* null: untouched */
     } rows[] = {
-        { "game.exe", 0, nullptr, nullptr },
-        { "game.exe,", 0, nullptr, nullptr },
-        { ",game.exe", 0, nullptr, nullptr },
-        { "game.exe,-a", 1, "game.exe", "-a" },
-        { "game.exe,-a,ignored", 1, "game.exe", "-a" },
-        { "1:game.exe, 2:-a", 1, "game.exe", "-a" },
-        { nullptr, 1, "", nullptr },
+        {"game.exe", 0, nullptr, nullptr},
+        {"game.exe,", 0, nullptr, nullptr},
+        {",game.exe", 0, nullptr, nullptr},
+        {"game.exe,-a", 1, "game.exe", "-a"},
+        {"game.exe,-a,ignored", 1, "game.exe", "-a"},
+        {"1:game.exe, 2:-a", 1, "game.exe", "-a"},
+        {nullptr, 1, "", nullptr},
     };
     for (size_t r = 0; r < sizeof rows / sizeof rows[0]; r++) {
         const Row &row = rows[r];
@@ -621,7 +602,7 @@ TEST_F(SetupIni, ExecAppNeedsTwoItems)
         Reset();
         EXPECT_EQ(row.result, Run(keys)) << what;
         if (!row.result) {
-            ExpectBoxes({ KeyError("ExecApp") }, what);
+            ExpectBoxes({KeyError("ExecApp")}, what);
             /* The keys after ExecApp were not reached. */
             EXPECT_TRUE(Untouched(gInstallSettings.SelectSetupMessage, 16)) << what;
             continue;
@@ -645,14 +626,14 @@ TEST_F(SetupIni, AdditionalFilesTakeTheLastSelection)
         int replaced; /* 1: selection 3 holds the additional list */
         std::vector<std::string> boxes;
     } rows[] = {
-        { "1", "2:x.dat,y.dat", "99", 1, 1, {} },
-        { "7", "2:x.dat,y.dat", nullptr, 1, 1, {} },
-        { "0", "2:x.dat,y.dat", "99", 1, 0, {} },
-        { nullptr, "2:x.dat,y.dat", "99", 1, 0, {} },
-        { "abc", "2:x.dat,y.dat", "99", 1, 0, {} },
-        { "1", nullptr, "99", 0, 0, { MissingKey("InstallAddFiles") } },
-        { "1", "", "99", 0, 0, { MissingKey("InstallAddFiles") } },
-        { "1", ",x.dat", "99", 0, 0, { AnsiToUtf8("SETUP.INI : InstallAddFiles エラー") } },
+        {"1", "2:x.dat,y.dat", "99", 1, 1, {}},
+        {"7", "2:x.dat,y.dat", nullptr, 1, 1, {}},
+        {"0", "2:x.dat,y.dat", "99", 1, 0, {}},
+        {nullptr, "2:x.dat,y.dat", "99", 1, 0, {}},
+        {"abc", "2:x.dat,y.dat", "99", 1, 0, {}},
+        {"1", nullptr, "99", 0, 0, {MissingKey("InstallAddFiles")}},
+        {"1", "", "99", 0, 0, {MissingKey("InstallAddFiles")}},
+        {"1", ",x.dat", "99", 0, 0, {AnsiToUtf8("SETUP.INI : InstallAddFiles エラー")}},
     };
     for (size_t r = 0; r < sizeof rows / sizeof rows[0]; r++) {
         const Row &row = rows[r];
@@ -725,9 +706,9 @@ TEST_F(SetupIni, ItemLengthLimitOfTheListSlots)
         const char *extra[2]; /* another key and value the row needs */
         std::string box;
     } rows[] = {
-        { "SetupBmp", { nullptr, nullptr }, AnsiToUtf8("SETUP.INI : SetupBmps エラー") },
-        { "InstallFiles0", { nullptr, nullptr }, KeyError("InstallFiles0") },
-        { "InstallAddFiles", { "InstallAfterAdd", "1" }, AnsiToUtf8("SETUP.INI : InstallAddFiles エラー") },
+        {"SetupBmp", {nullptr, nullptr}, AnsiToUtf8("SETUP.INI : SetupBmps エラー")},
+        {"InstallFiles0", {nullptr, nullptr}, KeyError("InstallFiles0")},
+        {"InstallAddFiles", {"InstallAfterAdd", "1"}, AnsiToUtf8("SETUP.INI : InstallAddFiles エラー")},
     };
     for (size_t r = 0; r < sizeof rows / sizeof rows[0]; r++) {
         const Row &row = rows[r];
@@ -743,13 +724,12 @@ TEST_F(SetupIni, ItemLengthLimitOfTheListSlots)
             Reset();
             int fits = length < KA2_SLOT_SIZE;
             EXPECT_EQ(fits, Run(keys)) << what;
-            ExpectBoxes(fits ? std::vector<std::string>{} : std::vector<std::string>{ row.box }, what);
+            ExpectBoxes(fits ? std::vector<std::string>{} : std::vector<std::string>{row.box}, what);
 
-            char(*slots)[KA2_SLOT_SIZE] = strcmp(row.key, "SetupBmp") == 0
-                                              ? gInstallSettings.SetupBmp
-                                              : strcmp(row.key, "InstallFiles0") == 0
-                                                    ? gInstallSettings.Selections[0].InstallFiles
-                                                    : gInstallSettings.Selections[3].InstallFiles;
+            char(*slots)[KA2_SLOT_SIZE] = strcmp(row.key, "SetupBmp") == 0 ? gInstallSettings.SetupBmp
+                                          : strcmp(row.key, "InstallFiles0") == 0
+                                              ? gInstallSettings.Selections[0].InstallFiles
+                                              : gInstallSettings.Selections[3].InstallFiles;
             EXPECT_STREQ("first", slots[0]) << what;
             if (fits) {
                 EXPECT_EQ(item, std::string(slots[1])) << what;

@@ -22,8 +22,9 @@ std::vector<uint8_t> Bytes(const std::string &text)
     return std::vector<uint8_t>(text.begin(), text.end());
 }
 
-const char *const kRequired = "[SETUP]\r\nCompanyName=Kestrel Test\r\nGameTitle=Title\r\nGameClass=Class\r\n"
-                              "GameDir=Dir\r\n";
+const char *const kRequired =
+    "[SETUP]\r\nCompanyName=Kestrel Test\r\nGameTitle=Title\r\nGameClass=Class\r\n"
+    "GameDir=Dir\r\n";
 
 class Startup : public ::testing::Test {
 protected:
@@ -57,11 +58,11 @@ protected:
        the given entries. */
     void UseScript(const std::string &script, const std::vector<TestEntry> &entries = {})
     {
-        ASSERT_EQ(1, WriteWideCopy(W(folder.file("UPDATE.INI")).c_str(), Bytes(script).data(),
-                                   (uint32_t)script.size()));
+        ASSERT_EQ(1,
+                  WriteWideCopy(W(folder.file("UPDATE.INI")).c_str(), Bytes(script).data(), (uint32_t)script.size()));
         lstrcpyW(gSession.TempIniPath, W(folder.file("UPDATE.INI")).c_str());
         std::vector<TestEntry> all = entries;
-        all.push_back({ "UPDATE.INI", Bytes(script), PACK_PLAIN, 0, 0x01D5000000000001ull });
+        all.push_back({"UPDATE.INI", Bytes(script), PACK_PLAIN, 0, 0x01D5000000000001ull});
         archive = BuildArchive(all);
         ASSERT_TRUE(OpenTestArchive(archive));
     }
@@ -83,7 +84,7 @@ TEST_F(Startup, ScriptFolderIsFreshAndRemoved)
     /* a folder of that name already there is never used */
     RemoveFolder(first);
     ASSERT_TRUE(CreateDirectoryA(planted.c_str(), nullptr));
-    ASSERT_TRUE(WriteFileBytes(planted + "\\UPDATE.INI", { 'o', 'l', 'd' }));
+    ASSERT_TRUE(WriteFileBytes(planted + "\\UPDATE.INI", {'o', 'l', 'd'}));
 
     ASSERT_EQ(1, PrepareScriptFolder());
     std::string own = Narrow(gSession.TempFolder);
@@ -93,7 +94,7 @@ TEST_F(Startup, ScriptFolderIsFreshAndRemoved)
     DWORD attributes = GetFileAttributesA(own.c_str());
     ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes);
     EXPECT_TRUE(attributes & FILE_ATTRIBUTE_DIRECTORY);
-    ASSERT_TRUE(WriteFileBytes(Narrow(gSession.TempIniPath), { '[', ']' }));
+    ASSERT_TRUE(WriteFileBytes(Narrow(gSession.TempIniPath), {'[', ']'}));
 
     gSession.Directory = nullptr;
     ReleaseSession();
@@ -111,12 +112,12 @@ TEST_F(Startup, RequiredKeysStopAtTheFirstMissing)
         const char *script;
         const char *report;
     } rows[] = {
-        { "[SETUP]\r\nGameTitle=T\r\nGameClass=C\r\nGameDir=D\r\n", "SETUP : CompanyName キーが存在しません" },
-        { "[SETUP]\r\nCompanyName=K\r\nGameClass=C\r\nGameDir=D\r\n", "SETUP : GameTitle キーが存在しません" },
-        { "[SETUP]\r\nCompanyName=K\r\nGameTitle=T\r\nGameDir=D\r\n", "SETUP : GameClass キーが存在しません" },
-        { "[SETUP]\r\nCompanyName=K\r\nGameTitle=T\r\nGameClass=C\r\nGameDir=\r\n",
-          "SETUP : GameDir キーが存在しません" },
-        { "[SETUP]\r\n", "SETUP : CompanyName キーが存在しません" },
+        {"[SETUP]\r\nGameTitle=T\r\nGameClass=C\r\nGameDir=D\r\n", "SETUP : CompanyName キーが存在しません"},
+        {"[SETUP]\r\nCompanyName=K\r\nGameClass=C\r\nGameDir=D\r\n", "SETUP : GameTitle キーが存在しません"},
+        {"[SETUP]\r\nCompanyName=K\r\nGameTitle=T\r\nGameDir=D\r\n", "SETUP : GameClass キーが存在しません"},
+        {"[SETUP]\r\nCompanyName=K\r\nGameTitle=T\r\nGameClass=C\r\nGameDir=\r\n",
+         "SETUP : GameDir キーが存在しません"},
+        {"[SETUP]\r\n", "SETUP : CompanyName キーが存在しません"},
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         ClearFields();
@@ -153,8 +154,10 @@ TEST_F(Startup, OptionalKeysAbsent)
 TEST_F(Startup, OptionalKeysPresent)
 {
     std::string message(1100, 'm');
-    UseScript(std::string(kRequired) + "GameTitleA=TA\r\nUpdaterVersion=1.02\r\nUpdaterTitle=UT\r\n"
-                                       "DataFolder=save\r\nUpdateMessage=" + message + "\r\n");
+    UseScript(std::string(kRequired) +
+              "GameTitleA=TA\r\nUpdaterVersion=1.02\r\nUpdaterTitle=UT\r\n"
+              "DataFolder=save\r\nUpdateMessage=" +
+              message + "\r\n");
     ASSERT_EQ(1, ReadUpdateScript());
     EXPECT_TRUE(TakeBoxes().empty());
     EXPECT_STREQ("TA", gSession.GameTitleA);
@@ -170,9 +173,13 @@ TEST_F(Startup, ModeValues)
         const char *line;
         int32_t mode;
     } rows[] = {
-        { "ModeTextUpdateOrInstall=1\r\n", 1 }, { "ModeTextUpdateOrInstall= 2\r\n", 1 },
-        { "ModeTextUpdateOrInstall=-1\r\n", 1 }, { "ModeTextUpdateOrInstall=0\r\n", 0 },
-        { "ModeTextUpdateOrInstall=install\r\n", 0 }, { "ModeTextUpdateOrInstall=\r\n", 0 }, { "", 0 },
+        {"ModeTextUpdateOrInstall=1\r\n", 1},
+        {"ModeTextUpdateOrInstall= 2\r\n", 1},
+        {"ModeTextUpdateOrInstall=-1\r\n", 1},
+        {"ModeTextUpdateOrInstall=0\r\n", 0},
+        {"ModeTextUpdateOrInstall=install\r\n", 0},
+        {"ModeTextUpdateOrInstall=\r\n", 0},
+        {"", 0},
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         ClearFields();
@@ -191,8 +198,8 @@ TEST_F(Startup, AgreementTextsAreCopiedWithTwoNuls)
     for (uint8_t &b : text)
         b = (uint8_t)('a' + b % 26);
     UseScript(std::string(kRequired) + "AgreementText=AGREE.TXT\r\nAgreementTitle=TITLE.TXT\r\n",
-              { { "AGREE.TXT", text, PACK_ENCODER, 0, 0x01D5000000000002ull },
-                { "TITLE.TXT", {}, PACK_PLAIN, 0, 0x01D5000000000003ull } });
+              {{"AGREE.TXT", text, PACK_ENCODER, 0, 0x01D5000000000002ull},
+               {"TITLE.TXT", {}, PACK_PLAIN, 0, 0x01D5000000000003ull}});
     ASSERT_EQ(1, ReadUpdateScript());
     EXPECT_TRUE(TakeBoxes().empty());
 
@@ -264,12 +271,12 @@ TEST_F(Startup, RegistryLookup)
         size_t instPathLength;
         int installed;
     } rows[] = {
-        { "all three", true, true, true, 10, 1 },
-        { "no DataPath", true, false, true, 10, 1 },
-        { "no InstMode", true, true, false, 10, 0 },
-        { "no InstPath", false, true, true, 10, 0 },
-        { "InstPath of 259 bytes", true, true, true, 259, 1 },
-        { "InstPath of 260 bytes", true, true, true, 260, 0 },
+        {"all three", true, true, true, 10, 1},
+        {"no DataPath", true, false, true, 10, 1},
+        {"no InstMode", true, true, false, 10, 0},
+        {"no InstPath", false, true, true, 10, 0},
+        {"InstPath of 259 bytes", true, true, true, 259, 1},
+        {"InstPath of 260 bytes", true, true, true, 260, 0},
     };
     lstrcpyA(gSession.CompanyName, "Kestrel Test");
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {

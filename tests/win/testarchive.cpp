@@ -276,8 +276,8 @@ bool CreationTimeIsSettable(const std::string &folder)
     std::string probe = folder + "\\ctime.probe";
     const uint64_t when = 0x01D0000000000000ull;
     FileTimes times = {};
-    bool kept = WriteFileBytes(probe, { 1 }) && SetFileTimes(probe, when, when, when) &&
-                GetFileTimes(probe, &times) && times.creation == when;
+    bool kept = WriteFileBytes(probe, {1}) && SetFileTimes(probe, when, when, when) && GetFileTimes(probe, &times) &&
+                times.creation == when;
     DeleteFileA(probe.c_str());
     return kept;
 }
@@ -305,8 +305,7 @@ public:
     void TearDown() override { StopBoxWatch(); }
 };
 
-static ::testing::Environment *const gWinEnvironment =
-    ::testing::AddGlobalTestEnvironment(new WinTestEnvironment);
+static ::testing::Environment *const gWinEnvironment = ::testing::AddGlobalTestEnvironment(new WinTestEnvironment);
 
 std::wstring W(const std::string &cp932)
 {

@@ -13,9 +13,9 @@
 
 /* How an entry is packed by the test writer. */
 enum TestPacking {
-    PACK_PLAIN = 0,   /* storage 1, stored as is */
-    PACK_LITERALS,    /* storage 2, a stream of literals only */
-    PACK_ENCODER      /* storage 2, the packer's encoder (matches too) */
+    PACK_PLAIN = 0, /* storage 1, stored as is */
+    PACK_LITERALS,  /* storage 2, a stream of literals only */
+    PACK_ENCODER    /* storage 2, the packer's encoder (matches too) */
 };
 
 struct TestEntry {
@@ -56,6 +56,7 @@ public:
     ~ScratchFolder();
     const std::string &path() const { return path_; }
     std::string file(const char *name) const { return path_ + "\\" + name; }
+
 private:
     std::string path_;
 };

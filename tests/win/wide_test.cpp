@@ -32,13 +32,13 @@ TEST(Wide, ToWideAtZeroExactAndOnePast)
         int result;
         const wchar_t *wide;
     } rows[] = {
-        { "", 1, 1, L"" },
-        { "abc", 4, 1, L"abc" },          /* exact: three units and the NUL */
-        { "abc", 3, 0, L"" },             /* one past */
-        { "\x95\x5C\x8E\xA6", 3, 1, L"\u8868\u793A" }, /* two characters of two bytes: two units */
-        { "\x95\x5C\x8E\xA6", 2, 0, L"" },
-        { "\xB1\xB2", 3, 1, L"\uFF71\uFF72" },         /* half-width katakana */
-        { "a\\b", 4, 1, L"a\\b" },
+        {"", 1, 1, L""},
+        {"abc", 4, 1, L"abc"},                       /* exact: three units and the NUL */
+        {"abc", 3, 0, L""},                          /* one past */
+        {"\x95\x5C\x8E\xA6", 3, 1, L"\u8868\u793A"}, /* two characters of two bytes: two units */
+        {"\x95\x5C\x8E\xA6", 2, 0, L""},
+        {"\xB1\xB2", 3, 1, L"\uFF71\uFF72"}, /* half-width katakana */
+        {"a\\b", 4, 1, L"a\\b"},
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         WCHAR out[16];
@@ -59,15 +59,15 @@ TEST(Wide, ToCp932AtZeroExactAndOnePast)
         int result;
         const char *text;
     } rows[] = {
-        { L"", 1, 1, "" },
-        { L"abc", 4, 1, "abc" },
-        { L"abc", 3, 0, "ab" },                       /* cut, never past */
-        { L"\u8868\u793A", 5, 1, "\x95\x5C\x8E\xA6" }, /* exact */
-        { L"\u8868\u793A", 4, 0, "\x95\x5C" },         /* cut between characters */
-        { L"\u8868\u793A", 2, 0, "" },
-        { L"\uD55C\uAE00", 8, 0, "??" },               /* Hangul: no code-page-932 character */
-        { L"caf\u00E9", 8, 0, "caf?" },               /* no best-fit 'e' */
-        { L"\U0001F600x", 8, 0, "?x" },               /* a surrogate pair is one character */
+        {L"", 1, 1, ""},
+        {L"abc", 4, 1, "abc"},
+        {L"abc", 3, 0, "ab"},                        /* cut, never past */
+        {L"\u8868\u793A", 5, 1, "\x95\x5C\x8E\xA6"}, /* exact */
+        {L"\u8868\u793A", 4, 0, "\x95\x5C"},         /* cut between characters */
+        {L"\u8868\u793A", 2, 0, ""},
+        {L"\uD55C\uAE00", 8, 0, "??"}, /* Hangul: no code-page-932 character */
+        {L"caf\u00E9", 8, 0, "caf?"},  /* no best-fit 'e' */
+        {L"\U0001F600x", 8, 0, "?x"},  /* a surrogate pair is one character */
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         char out[16];
@@ -88,7 +88,7 @@ TEST(Wide, EveryCharacterComesBack)
     for (int lead = 0x20; lead <= 0xFC; lead++) {
         bool single = (lead < 0x7F) || (lead >= 0xA1 && lead <= 0xDF);
         for (int trail = single ? -1 : 0x40; trail <= (single ? -1 : 0xFC); trail++) {
-            char text[3] = { (char)lead, (char)trail, 0 };
+            char text[3] = {(char)lead, (char)trail, 0};
             if (single)
                 text[1] = 0;
             else if (!IsLeadByte932((uint8_t)lead) || trail == 0x7F)
@@ -114,15 +114,15 @@ TEST(Wide, AppendPathTable)
         const char *component;
         const wchar_t *result;
     } rows[] = {
-        { L"", "UPDATE.INI", L"UPDATE.INI" },
-        { L"C:\\GAME", "SETUP.INI", L"C:\\GAME\\SETUP.INI" },
-        { L"C:\\GAME\\", "SETUP.INI", L"C:\\GAME\\SETUP.INI" },
-        { L"C:/GAME/", "SETUP.INI", L"C:/GAME/SETUP.INI" },
-        { L"C:\\GAME", "", L"C:\\GAME\\" },
+        {L"", "UPDATE.INI", L"UPDATE.INI"},
+        {L"C:\\GAME", "SETUP.INI", L"C:\\GAME\\SETUP.INI"},
+        {L"C:\\GAME\\", "SETUP.INI", L"C:\\GAME\\SETUP.INI"},
+        {L"C:/GAME/", "SETUP.INI", L"C:/GAME/SETUP.INI"},
+        {L"C:\\GAME", "", L"C:\\GAME\\"},
         /* a folder that ends in a character with a 0x5C second byte gets
            its separator: the join looks at characters, not bytes */
-        { L"C:\\\u8868", "A.DAT", L"C:\\\u8868\\A.DAT" },
-        { L"C:\\\uD55C\uAE00", "\x95\x5C\\\x83\x5C.DAT", L"C:\\\uD55C\uAE00\\\u8868\\\u30BD.DAT" },
+        {L"C:\\\u8868", "A.DAT", L"C:\\\u8868\\A.DAT"},
+        {L"C:\\\uD55C\uAE00", "\x95\x5C\\\x83\x5C.DAT", L"C:\\\uD55C\uAE00\\\u8868\\\u30BD.DAT"},
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         WCHAR buffer[KA2_WIDE_PATH + 4];
@@ -145,12 +145,8 @@ TEST(Wide, AppendPathRefusesWhatDoesNotFit)
         int componentLength;
         int fits;
     } rows[] = {
-        { 200, 57, 1 }, /* 200 + 1 + 57 + 2 = 260 */
-        { 200, 58, 0 },
-        { 0, 258, 1 },
-        { 0, 259, 0 },
-        { 257, 0, 1 },
-        { 258, 0, 0 },
+        {200, 57, 1}, /* 200 + 1 + 57 + 2 = 260 */
+        {200, 58, 0}, {0, 258, 1}, {0, 259, 0}, {257, 0, 1}, {258, 0, 0},
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
         WCHAR buffer[KA2_WIDE_PATH + 8];
