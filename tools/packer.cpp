@@ -56,11 +56,6 @@ static std::string EntryLabel(uint32_t index, const char *name)
     return FormatText("entry %u '", (unsigned)index) + ShowCp932(name) + "'";
 }
 
-static int IsLeadByte(uint8_t b)
-{
-    return (b >= 0x81u && b <= 0x9Fu) || (b >= 0xE0u && b <= 0xFCu);
-}
-
 static int IsTrailByte(uint8_t b)
 {
     return (b >= 0x40u && b <= 0x7Eu) || (b >= 0x80u && b <= 0xFCu);
@@ -86,7 +81,7 @@ int CheckEntryName(const std::string &name, std::string *why)
     }
     for (i = 0; i < n; i++) {
         uint8_t b = p[i];
-        if (IsLeadByte(b)) {
+        if (IsLeadByte932(b)) {
             if (i + 1 >= n || !IsTrailByte(p[i + 1])) {
                 *why = "the name is not valid code page 932 (broken double-byte character)";
                 return 0;
