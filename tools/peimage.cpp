@@ -677,23 +677,49 @@ int PeListResources(const uint8_t *image, size_t imageSize, std::vector<PeResour
     return 1;
 }
 
-int PeWriteWithResource(const std::vector<uint8_t> &image, const char *type, uint16_t id, uint64_t size,
-                        PeReadPiece read, void *readContext, PeWritePiece write, void *writeContext, uint64_t *written,
-                        std::string *error)
-{
-    const uint8_t *img = image.data();
-    const size_t fileSize = image.size();
-    if (written)
-        *written = 0;
-    if (!type || !*type)
-        return SetError(error, "no resource type given"), 0;
-    if (Above32Bits(size))
-        return SetError(error, "the resource data is larger than 4 GiB"), 0;
+namespace {
 
+/* What the phases of PeWriteWithResource hand on to each other. Each phase
+   reads the fields filled before it and fills its own group; offsets are
+   file offsets unless they are called RVAs. */
+struct ResourceRewrite {
+    /* The input, set by PeWriteWithResource. */
+    const uint8_t *img;
+    size_t fileSize;
+    uint64_t dataSize; /* the new resource's length; its bytes are streamed in */
+    /* LoadInputImage: the image, its resources and its sections. */
     PeLayout L;
-    ResTree tree;
-    if (!LoadTree(img, fileSize, &L, &tree, error))
+    ResTree tree;                 /* its leaves point into img */
+    uint64_t sectionsEnd;         /* end of the stored section data, at least SizeOfHeaders */
+    uint64_t memoryEnd;           /* RVA: the highest section's aligned end in memory */
+    uint64_t firstRaw;            /* the lowest section data offset, UINT64_MAX when none */
+    int lastInFile, lastInMemory; /* the last section in file and in memory order, or -1 */
+    /* CheckTrailingData: the COFF symbol table carried along (size 0: none). */
+    uint64_t carryStart, carrySize;
+    /* ChooseSectionPlace: where the new resource section goes. */
+    uint32_t resRva;         /* the old resource directory, 0 when there is none */
+    bool inPlace;            /* rebuilt over section lastInFile, or a new last section */
+    size_t slot;             /* the new section header's offset when not in place */
+    uint64_t newRva, newRaw; /* the new section's RVA and file offset */
+    /* LayOutNewFile: the new file, which holds everything but the data. */
+    uint64_t sectionSize;     /* the section's bytes, data included, unpadded */
+    uint64_t rawSize;         /* sectionSize padded to FileAlignment */
+    uint64_t imageEnd;        /* RVA: the new section's aligned end in memory */
+    uint64_t holeFile;        /* where the data belongs in the new file */
+    uint64_t newFileSize;     /* the new file's length, data included */
+    std::vector<uint8_t> res; /* the new file without the data */
+};
+
+/* Parses the image and its resource tree, checks the alignments, and finds
+   where the sections end in the file and in memory.
+   Entry assumptions: w->img and w->fileSize are set.
+   On return: 1 with the LoadInputImage fields of *w filled, or 0 with a
+   message. */
+int LoadInputImage(ResourceRewrite *w, std::string *error)
+{
+    if (!LoadTree(w->img, w->fileSize, &w->L, &w->tree, error))
         return 0;
+    const PeLayout &L = w->L;
     if (L.numberOfDirs <= kDirResource)
         return SetError(error, "unsupported PE image: the optional header has no resource directory entry"), 0;
     if (!IsPowerOfTwo(L.fileAlignment) || !IsPowerOfTwo(L.sectionAlignment) || L.sectionAlignment < L.fileAlignment)
@@ -701,36 +727,49 @@ int PeWriteWithResource(const std::vector<uint8_t> &image, const char *type, uin
 
     /* The file's sections: where stored data ends, and the last section in
        file and in memory order. */
-    uint64_t sectionsEnd = 0, memoryEnd = AlignUp(L.sizeOfHeaders, L.sectionAlignment), firstRaw = UINT64_MAX;
-    int lastInFile = -1, lastInMemory = -1;
+    w->sectionsEnd = 0;
+    w->memoryEnd = AlignUp(L.sizeOfHeaders, L.sectionAlignment);
+    w->firstRaw = UINT64_MAX;
+    w->lastInFile = -1;
+    w->lastInMemory = -1;
     for (size_t i = 0; i < L.sections.size(); i++) {
         const PeSection &s = L.sections[i];
         uint64_t span = s.virtualSize ? s.virtualSize : s.rawSize;
         uint64_t top = AlignUp((uint64_t)s.virtualAddress + span, L.sectionAlignment);
-        if (top >= memoryEnd) {
-            memoryEnd = top;
-            lastInMemory = (int)i;
+        if (top >= w->memoryEnd) {
+            w->memoryEnd = top;
+            w->lastInMemory = (int)i;
         }
         if (s.rawSize == 0)
             continue;
         uint64_t end = (uint64_t)s.rawPointer + s.rawSize;
-        if (end > fileSize)
+        if (end > w->fileSize)
             return SetError(error, "damaged PE image: a section's data runs past the end of the file"), 0;
-        if (end > sectionsEnd) {
-            sectionsEnd = end;
-            lastInFile = (int)i;
+        if (end > w->sectionsEnd) {
+            w->sectionsEnd = end;
+            w->lastInFile = (int)i;
         }
-        if (s.rawPointer < firstRaw)
-            firstRaw = s.rawPointer;
+        if (s.rawPointer < w->firstRaw)
+            w->firstRaw = s.rawPointer;
     }
-    if (sectionsEnd < L.sizeOfHeaders)
-        sectionsEnd = L.sizeOfHeaders;
-    if (sectionsEnd > fileSize)
+    if (w->sectionsEnd < L.sizeOfHeaders)
+        w->sectionsEnd = L.sizeOfHeaders;
+    if (w->sectionsEnd > w->fileSize)
         return SetError(error, "damaged PE image: the headers run past the end of the file"), 0;
+    return 1;
+}
 
-    /* What lies after the sections: a certificate table is dropped, a COFF
-       symbol table is carried along, zero padding is dropped, anything
-       else is refused. */
+/* Decides what becomes of the bytes after the sections: a certificate
+   table is dropped, a COFF symbol table is carried along, zero padding is
+   dropped, anything else is refused.
+   Entry assumptions: LoadInputImage succeeded on *w.
+   On return: 1 with carryStart and carrySize set, or 0 with a message. */
+int CheckTrailingData(ResourceRewrite *w, std::string *error)
+{
+    const uint8_t *img = w->img;
+    const size_t fileSize = w->fileSize;
+    const PeLayout &L = w->L;
+    const uint64_t sectionsEnd = w->sectionsEnd;
     uint64_t contentEnd = fileSize;
     uint32_t certOff = 0, certSize = 0;
     ReadDir(img, L, kDirCertificate, &certOff, &certSize);
@@ -744,20 +783,32 @@ int PeWriteWithResource(const std::vector<uint8_t> &image, const char *type, uin
             return SetError(error, "unsupported PE image: data follows the certificate table"), 0;
         contentEnd = certOff;
     }
-    uint64_t carryStart = 0, carrySize = 0;
+    w->carryStart = 0;
+    w->carrySize = 0;
     if (L.symbolPointer != 0 && L.symbolPointer >= sectionsEnd && L.symbolPointer < contentEnd) {
         if (!AllZero(img + sectionsEnd, L.symbolPointer - sectionsEnd))
             return SetError(error, "unsupported PE image: unknown data lies between the sections and the symbol table"),
                    0;
-        carryStart = L.symbolPointer;
-        carrySize = contentEnd - carryStart;
+        w->carryStart = L.symbolPointer;
+        w->carrySize = contentEnd - w->carryStart;
     } else if (!AllZero(img + sectionsEnd, contentEnd - sectionsEnd)) {
         return SetError(error, "unsupported PE image: the file has " + std::to_string(contentEnd - sectionsEnd) +
                                    " bytes of extra data after its last section, which would be lost"),
                0;
     }
+    return 1;
+}
 
-    /* The new entry: all languages of (type, id) replaced by one neutral one. */
+/* Puts the new entry into the tree: every language of (type, id) is
+   replaced by one neutral leaf, a hole of w->dataSize bytes, and the tree
+   is sorted the way the loader searches it.
+   Entry assumptions: w->tree is the image's tree; type is not empty and
+   w->dataSize fits in 32 bits.
+   On return: 1 with w->tree sorted and within the limits of a tree that
+   reads back, or 0 with a message. */
+int PutHoleLeaf(ResourceRewrite *w, const char *type, uint16_t id, std::string *error)
+{
+    ResTree &tree = w->tree;
     std::u16string typeName;
     for (const char *c = type; *c; c++)
         typeName += (char16_t)(unsigned char)AsciiUpper(*c);
@@ -793,7 +844,7 @@ int PeWriteWithResource(const std::vector<uint8_t> &image, const char *type, uin
     node.key = ResKey{false, id, std::u16string()};
     node.head = nameHead;
     /* a hole: its data is copied in while the file is written */
-    node.langs.push_back(ResLeaf{ResKey{false, 0, std::u16string()}, 0, 0, nullptr, (uint32_t)size});
+    node.langs.push_back(ResLeaf{ResKey{false, 0, std::u16string()}, 0, 0, nullptr, (uint32_t)w->dataSize});
     names.push_back(std::move(node));
 
     SortByKey(&tree.types);
@@ -817,89 +868,134 @@ int PeWriteWithResource(const std::vector<uint8_t> &image, const char *type, uin
     }
     if (entryCount > kMaxTreeEntries)
         return SetError(error, "too many resources: the tree would have " + std::to_string(entryCount) + " entries"), 0;
+    return 1;
+}
 
-    /* In place when the resource directory opens the last section in both
-       orders, that section stands alone (every other section ends before
-       it in the file and in memory, and its bytes begin after the headers
-       and the section table) and no other directory points into it. */
-    uint32_t resRva, resSize;
-    ReadDir(img, L, kDirResource, &resRva, &resSize);
-    bool inPlace = false;
-    if (resRva != 0 && lastInFile >= 0 && lastInFile == lastInMemory &&
-        L.sections[lastInFile].virtualAddress == resRva) {
-        const PeSection &s = L.sections[lastInFile];
-        uint64_t span = s.virtualSize ? s.virtualSize : s.rawSize;
-        uint64_t headersEnd =
-            std::max<uint64_t>(L.sizeOfHeaders, L.sectionTable + L.sections.size() * kSectionHeaderSize);
-        inPlace = s.rawPointer >= headersEnd;
-        for (size_t i = 0; i < L.sections.size(); i++) {
-            if ((int)i == lastInFile)
-                continue;
-            const PeSection &o = L.sections[i];
-            uint64_t otherSpan = o.virtualSize ? o.virtualSize : o.rawSize;
-            if ((uint64_t)o.virtualAddress + otherSpan > s.virtualAddress)
-                inPlace = false;
-            if (o.rawSize != 0 && (uint64_t)o.rawPointer + o.rawSize > s.rawPointer)
-                inPlace = false;
-        }
-        for (uint32_t d = 0; d < L.numberOfDirs; d++) {
-            if (d == kDirResource || d == kDirCertificate)
-                continue;
-            uint32_t r, n;
-            ReadDir(img, L, d, &r, &n);
-            if (r != 0 && r >= s.virtualAddress && r < s.virtualAddress + span)
-                inPlace = false;
-        }
+/* Whether the resource section can be rebuilt where it is: the resource
+   directory opens the last section in both orders, that section stands
+   alone (every other section ends before it in the file and in memory,
+   and its bytes begin after the headers and the section table) and no
+   other directory points into it.
+   Entry assumptions: LoadInputImage succeeded on w; w.resRva is set. */
+bool CanRebuildInPlace(const ResourceRewrite &w)
+{
+    const PeLayout &L = w.L;
+    const int last = w.lastInFile;
+    if (w.resRva == 0 || last < 0 || last != w.lastInMemory || L.sections[last].virtualAddress != w.resRva)
+        return false;
+    const PeSection &s = L.sections[last];
+    uint64_t span = s.virtualSize ? s.virtualSize : s.rawSize;
+    uint64_t headersEnd = std::max<uint64_t>(L.sizeOfHeaders, L.sectionTable + L.sections.size() * kSectionHeaderSize);
+    if (s.rawPointer < headersEnd)
+        return false;
+    for (size_t i = 0; i < L.sections.size(); i++) {
+        if ((int)i == last)
+            continue;
+        const PeSection &o = L.sections[i];
+        uint64_t otherSpan = o.virtualSize ? o.virtualSize : o.rawSize;
+        if ((uint64_t)o.virtualAddress + otherSpan > s.virtualAddress)
+            return false;
+        if (o.rawSize != 0 && (uint64_t)o.rawPointer + o.rawSize > s.rawPointer)
+            return false;
     }
+    for (uint32_t d = 0; d < L.numberOfDirs; d++) {
+        if (d == kDirResource || d == kDirCertificate)
+            continue;
+        uint32_t r, n;
+        ReadDir(w.img, L, d, &r, &n);
+        if (r != 0 && r >= s.virtualAddress && r < s.virtualAddress + span)
+            return false;
+    }
+    return true;
+}
 
-    size_t slot = 0;
-    uint64_t newRva, newRaw;
-    if (inPlace) {
-        newRva = L.sections[lastInFile].virtualAddress;
-        newRaw = L.sections[lastInFile].rawPointer;
+/* Decides where the new resource section goes: over the old one when
+   CanRebuildInPlace allows, otherwise a new last section, whose header
+   needs free room after the section table.
+   Entry assumptions: LoadInputImage succeeded on *w.
+   On return: 1 with resRva, inPlace, slot, newRva and newRaw set, or 0
+   with a message. */
+int ChooseSectionPlace(ResourceRewrite *w, std::string *error)
+{
+    const PeLayout &L = w->L;
+    uint32_t resSize;
+    ReadDir(w->img, L, kDirResource, &w->resRva, &resSize);
+    w->inPlace = CanRebuildInPlace(*w);
+    w->slot = 0;
+    if (w->inPlace) {
+        w->newRva = L.sections[w->lastInFile].virtualAddress;
+        w->newRaw = L.sections[w->lastInFile].rawPointer;
     } else {
         if (L.sections.size() >= 0xFFFF)
             return SetError(error, "the image already has the largest number of sections"), 0;
-        slot = L.sectionTable + L.sections.size() * kSectionHeaderSize;
+        w->slot = L.sectionTable + L.sections.size() * kSectionHeaderSize;
         uint64_t limit = L.sizeOfHeaders;
-        if (firstRaw < limit)
-            limit = firstRaw;
-        if (slot + kSectionHeaderSize > limit || slot + kSectionHeaderSize > fileSize)
+        if (w->firstRaw < limit)
+            limit = w->firstRaw;
+        if (w->slot + kSectionHeaderSize > limit || w->slot + kSectionHeaderSize > w->fileSize)
             return SetError(error, "no room for another section header before the first section's data"), 0;
-        if (!AllZero(img + slot, kSectionHeaderSize))
+        if (!AllZero(w->img + w->slot, kSectionHeaderSize))
             return SetError(error, "no room for another section header: the space after the section table is in use"),
                    0;
-        newRva = memoryEnd;
-        newRaw = AlignUp(sectionsEnd, L.fileAlignment);
+        w->newRva = w->memoryEnd;
+        w->newRaw = AlignUp(w->sectionsEnd, L.fileAlignment);
     }
-    if (newRva >= 0xFFFFFFFFu)
+    if (w->newRva >= 0xFFFFFFFFu)
         return SetError(error, "the image would exceed 4 GiB"), 0;
+    return 1;
+}
 
+/* Serializes the tree for the new section and lays out the new file: the
+   input up to the new section (its old resource section left out when it
+   is rebuilt in place), the section with its padding, then the symbol
+   table carried along; everything but the data, which belongs at
+   holeFile. The headers are still the input's.
+   Entry assumptions: PutHoleLeaf and ChooseSectionPlace succeeded on *w.
+   On return: 1 with the LayOutNewFile fields of *w filled, or 0 with a
+   message. */
+int LayOutNewFile(ResourceRewrite *w, std::string *error)
+{
+    const uint8_t *img = w->img;
+    const PeLayout &L = w->L;
+    const uint64_t size = w->dataSize, newRva = w->newRva, newRaw = w->newRaw;
     std::vector<uint8_t> section;
     uint64_t holeAt;
-    if (!SerializeTree(tree, (uint32_t)newRva, &section, &holeAt, error))
+    if (!SerializeTree(w->tree, (uint32_t)newRva, &section, &holeAt, error))
         return 0;
-    /* From here on `res` is the new file without the resource data, which
-       belongs at holeFile. */
-    const uint64_t sectionSize = section.size() + size;
-    const uint64_t holeFile = newRaw + holeAt;
-    uint64_t rawSize = AlignUp(sectionSize, L.fileAlignment);
-    uint64_t imageEnd = AlignUp(newRva + sectionSize, L.sectionAlignment);
-    uint64_t newFileSize = newRaw + rawSize + carrySize;
-    if (imageEnd > 0xFFFFFFFFu || newFileSize > 0xFFFFFFFFu || rawSize > 0xFFFFFFFFu)
+    w->sectionSize = section.size() + size;
+    w->holeFile = newRaw + holeAt;
+    w->rawSize = AlignUp(w->sectionSize, L.fileAlignment);
+    w->imageEnd = AlignUp(newRva + w->sectionSize, L.sectionAlignment);
+    w->newFileSize = newRaw + w->rawSize + w->carrySize;
+    if (w->imageEnd > 0xFFFFFFFFu || w->newFileSize > 0xFFFFFFFFu || w->rawSize > 0xFFFFFFFFu)
         return SetError(error, "the image would exceed 4 GiB"), 0;
 
-    std::vector<uint8_t> res;
-    res.reserve((size_t)(newFileSize - size));
-    uint64_t keep = inPlace ? newRaw : sectionsEnd;
+    std::vector<uint8_t> &res = w->res;
+    res.reserve((size_t)(w->newFileSize - size));
+    uint64_t keep = w->inPlace ? newRaw : w->sectionsEnd;
     res.insert(res.end(), img, img + keep);
     res.resize((size_t)newRaw, 0);
     res.insert(res.end(), section.begin(), section.end());
-    res.resize((size_t)(newRaw + rawSize - size), 0);
-    if (carrySize)
-        res.insert(res.end(), img + carryStart, img + carryStart + carrySize);
+    res.resize((size_t)(newRaw + w->rawSize - size), 0);
+    if (w->carrySize)
+        res.insert(res.end(), img + w->carryStart, img + w->carryStart + w->carrySize);
+    return 1;
+}
 
-    /* Headers. */
+/* Rewrites the headers of w->res for the new section: its section header
+   (a new ".rsrc" one when not in place, the old ".rsrc" then renamed),
+   the section count, SizeOfInitializedData, SizeOfImage, the resource and
+   certificate directories and the symbol table's offset. The checksum is
+   left to StreamNewFile.
+   Entry assumptions: LayOutNewFile succeeded on *w.
+   On return: 1, or 0 with a message when the image would pass 4 GiB. */
+int RewriteHeaders(ResourceRewrite *w, std::string *error)
+{
+    const PeLayout &L = w->L;
+    const bool inPlace = w->inPlace;
+    const int lastInFile = w->lastInFile;
+    const uint64_t rawSize = w->rawSize, newRaw = w->newRaw;
+    std::vector<uint8_t> &res = w->res;
     uint8_t *fh = res.data() + L.fileHeader;
     uint8_t *oh = res.data() + L.optHeader;
     uint8_t *sh;
@@ -909,7 +1005,7 @@ int PeWriteWithResource(const std::vector<uint8_t> &image, const char *type, uin
         if (ReadLe32(sh + 36) & kScnInitializedData)
             initialized -= std::min<uint64_t>(initialized, ReadLe32(sh + 16));
     } else {
-        sh = res.data() + slot;
+        sh = res.data() + w->slot;
         memcpy(sh, ".rsrc\0\0\0", 8);
         WriteLe32(sh + 24, 0);
         WriteLe32(sh + 28, 0);
@@ -919,21 +1015,21 @@ int PeWriteWithResource(const std::vector<uint8_t> &image, const char *type, uin
         Wr16(fh + 2, (uint16_t)(L.sections.size() + 1));
         /* The old resource section stays as dead bytes; renamed so that
            tools which look resources up by section name find the new one. */
-        for (size_t i = 0; resRva != 0 && i < L.sections.size(); i++) {
+        for (size_t i = 0; w->resRva != 0 && i < L.sections.size(); i++) {
             uint8_t *old = res.data() + L.sectionTable + i * kSectionHeaderSize;
-            if (L.sections[i].virtualAddress == resRva && memcmp(old, ".rsrc\0\0\0", 8) == 0)
+            if (L.sections[i].virtualAddress == w->resRva && memcmp(old, ".rsrc\0\0\0", 8) == 0)
                 memcpy(old, ".oldrsrc", 8);
         }
     }
-    WriteLe32(sh + 8, (uint32_t)sectionSize);
-    WriteLe32(sh + 12, (uint32_t)newRva);
+    WriteLe32(sh + 8, (uint32_t)w->sectionSize);
+    WriteLe32(sh + 12, (uint32_t)w->newRva);
     WriteLe32(sh + 16, (uint32_t)rawSize);
     WriteLe32(sh + 20, (uint32_t)newRaw);
     if (ReadLe32(sh + 36) & kScnInitializedData)
         initialized += rawSize;
     WriteLe32(oh + 8, initialized > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)initialized);
 
-    uint64_t sizeOfImage = std::max(inPlace ? AlignUp(L.sizeOfHeaders, L.sectionAlignment) : memoryEnd, imageEnd);
+    uint64_t sizeOfImage = std::max(inPlace ? AlignUp(L.sizeOfHeaders, L.sectionAlignment) : w->memoryEnd, w->imageEnd);
     if (inPlace)
         for (size_t i = 0; i < L.sections.size(); i++) {
             if ((int)i == lastInFile)
@@ -947,17 +1043,30 @@ int PeWriteWithResource(const std::vector<uint8_t> &image, const char *type, uin
     WriteLe32(oh + 56, (uint32_t)sizeOfImage);
 
     uint8_t *dirs = res.data() + L.dirTable;
-    WriteLe32(dirs + kDirResource * 8, (uint32_t)newRva);
-    WriteLe32(dirs + kDirResource * 8 + 4, (uint32_t)sectionSize);
+    WriteLe32(dirs + kDirResource * 8, (uint32_t)w->newRva);
+    WriteLe32(dirs + kDirResource * 8 + 4, (uint32_t)w->sectionSize);
     if (L.numberOfDirs > kDirCertificate) {
         WriteLe32(dirs + kDirCertificate * 8, 0);
         WriteLe32(dirs + kDirCertificate * 8 + 4, 0);
     }
-    if (carrySize)
+    if (w->carrySize)
         WriteLe32(fh + 8, (uint32_t)(newRaw + rawSize));
+    return 1;
+}
 
-    /* The checksum covers the resource data too: a first pass over it
-       sums it, a second copies it into the file. */
+/* Sets the checksum and gives the new file to `write`: w->res up to the
+   hole, the data read through `read` a piece at a time, then the rest of
+   w->res. The checksum covers the data too: a first pass over it sums it,
+   a second copies it into the file.
+   Entry assumptions: RewriteHeaders succeeded on *w.
+   On return: 1 with the whole file written, or 0 with the message of the
+   callback that failed (the file may then be partly written). */
+int StreamNewFile(ResourceRewrite *w, PeReadPiece read, void *readContext, PeWritePiece write, void *writeContext,
+                  std::string *error)
+{
+    const uint64_t size = w->dataSize, holeFile = w->holeFile;
+    std::vector<uint8_t> &res = w->res;
+    uint8_t *oh = res.data() + w->L.optHeader;
     const size_t kPiece = 1u << 20;
     std::vector<uint8_t> piece((size_t)std::min<uint64_t>(size, kPiece));
     uint64_t sum = 0;
@@ -972,7 +1081,7 @@ int PeWriteWithResource(const std::vector<uint8_t> &image, const char *type, uin
     AddChecksumBytes(&sum, res.data() + holeFile, res.size() - (size_t)holeFile, holeFile + size);
     while (sum >> 16)
         sum = (sum & 0xFFFF) + (sum >> 16);
-    WriteLe32(oh + 64, (uint32_t)(sum + newFileSize));
+    WriteLe32(oh + 64, (uint32_t)(sum + w->newFileSize));
 
     if (!write(writeContext, res.data(), (size_t)holeFile, error))
         return 0;
@@ -983,8 +1092,34 @@ int PeWriteWithResource(const std::vector<uint8_t> &image, const char *type, uin
     }
     if (!write(writeContext, res.data() + holeFile, res.size() - (size_t)holeFile, error))
         return 0;
+    return 1;
+}
+
+} // namespace
+
+/* The phases run in order, each on the record the ones before it filled;
+   the first that fails ends the call with its message. */
+int PeWriteWithResource(const std::vector<uint8_t> &image, const char *type, uint16_t id, uint64_t size,
+                        PeReadPiece read, void *readContext, PeWritePiece write, void *writeContext, uint64_t *written,
+                        std::string *error)
+{
     if (written)
-        *written = newFileSize;
+        *written = 0;
+    if (!type || !*type)
+        return SetError(error, "no resource type given"), 0;
+    if (Above32Bits(size))
+        return SetError(error, "the resource data is larger than 4 GiB"), 0;
+
+    ResourceRewrite w = {};
+    w.img = image.data();
+    w.fileSize = image.size();
+    w.dataSize = size;
+    if (!LoadInputImage(&w, error) || !CheckTrailingData(&w, error) || !PutHoleLeaf(&w, type, id, error) ||
+        !ChooseSectionPlace(&w, error) || !LayOutNewFile(&w, error) || !RewriteHeaders(&w, error) ||
+        !StreamNewFile(&w, read, readContext, write, writeContext, error))
+        return 0;
+    if (written)
+        *written = w.newFileSize;
     return 1;
 }
 

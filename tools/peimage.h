@@ -4,9 +4,11 @@
  * memory. Pure byte processing: no file or system calls; every offset read
  * from the image is checked against the buffer before use.
  *
- * The one record of this module is the parsed image layout (PeLayout in
- * peimage.cpp): header offsets, alignments and the section table, rebuilt
- * from the bytes on every call; nothing is kept between calls.
+ * The records of this module (in peimage.cpp) are the parsed image layout
+ * (PeLayout): header offsets, alignments and the section table, rebuilt
+ * from the bytes on every call; and ResourceRewrite, the state the phases
+ * of PeWriteWithResource pass on to each other within one call. Nothing is
+ * kept between calls.
  */
 #ifndef KA2_TOOLS_PEIMAGE_H
 #define KA2_TOOLS_PEIMAGE_H

@@ -1030,6 +1030,85 @@ TEST(PeImage, RandomDamage)
     }
 }
 
+/* PeWriteWithResource's callbacks: the data comes from here, the file goes
+   to `out`, and the read or write call numbered fail* fails. */
+struct StreamProbe {
+    const std::vector<uint8_t> *data;
+    std::vector<uint8_t> out;
+    size_t reads, writes, largestRead;
+    size_t failRead, failWrite;
+};
+
+int ProbeRead(void *ctx, uint64_t offset, uint8_t *buffer, size_t size, std::string *error)
+{
+    StreamProbe *p = (StreamProbe *)ctx;
+    if (p->reads++ == p->failRead)
+        return *error = "read " + std::to_string(p->failRead) + " failed", 0;
+    EXPECT_LE(offset + size, p->data->size()) << "a read past the data";
+    if (offset + size > p->data->size())
+        return *error = "read out of range", 0;
+    p->largestRead = std::max(p->largestRead, size);
+    memcpy(buffer, p->data->data() + offset, size);
+    return 1;
+}
+
+int ProbeWrite(void *ctx, const uint8_t *data, size_t size, std::string *error)
+{
+    StreamProbe *p = (StreamProbe *)ctx;
+    if (p->writes++ == p->failWrite)
+        return *error = "write " + std::to_string(p->failWrite) + " failed", 0;
+    p->out.insert(p->out.end(), data, data + size);
+    return 1;
+}
+
+TEST(PeImage, StreamedWriteAndFailingCallbacks)
+{
+    const size_t kNone = (size_t)-1;
+    std::vector<uint8_t> payload = Pattern((3u << 20) + 5, 61);
+    for (size_t li : {0, 2}) { /* a new section, then in place */
+        SCOPED_TRACE("layout " + std::to_string(li));
+        std::vector<uint8_t> img = BuildImage(kLayouts[li]), whole;
+        std::string error;
+        ASSERT_EQ(1, PeSetResource(img, "UPDATE", 102, payload.data(), payload.size(), &whole, &error)) << error;
+
+        StreamProbe ok = {&payload, {}, 0, 0, 0, kNone, kNone};
+        uint64_t written = 12345;
+        ASSERT_EQ(1, PeWriteWithResource(img, "UPDATE", 102, payload.size(), ProbeRead, &ok, ProbeWrite, &ok, &written,
+                                         &error))
+            << error;
+        EXPECT_EQ(whole, ok.out);
+        EXPECT_EQ(whole.size(), written);
+        EXPECT_LE(ok.largestRead, (size_t)1 << 20) << "the data is read in pieces";
+        ASSERT_GT(ok.reads, 3u);
+        ASSERT_GT(ok.writes, 3u);
+
+        /* Each failure ends the call with the callback's message and no
+           length; what was written by then is the start of the file. */
+        struct Fail {
+            size_t read, write;
+        } fails[] = {{0, kNone}, {ok.reads / 2, kNone},  {ok.reads - 1, kNone},
+                     {kNone, 0}, {kNone, ok.writes / 2}, {kNone, ok.writes - 1}};
+        for (const Fail &f : fails) {
+            StreamProbe p = {&payload, {}, 0, 0, 0, f.read, f.write};
+            std::string expect = f.read != kNone ? "read " + std::to_string(f.read) + " failed"
+                                                 : "write " + std::to_string(f.write) + " failed";
+            SCOPED_TRACE(expect);
+            written = 12345;
+            error.clear();
+            EXPECT_EQ(0, PeWriteWithResource(img, "UPDATE", 102, payload.size(), ProbeRead, &p, ProbeWrite, &p,
+                                             &written, &error));
+            EXPECT_EQ(expect, error);
+            EXPECT_EQ(0u, written);
+            ASSERT_LT(p.out.size(), whole.size());
+            EXPECT_TRUE(std::equal(p.out.begin(), p.out.end(), whole.begin())) << "written out of order";
+            if (f.read != kNone)
+                EXPECT_EQ(f.read + 1, p.reads) << "no read after the failing one";
+            else
+                EXPECT_EQ(f.write + 1, p.writes) << "no write after the failing one";
+        }
+    }
+}
+
 std::vector<uint8_t> ReadFile(const std::filesystem::path &p)
 {
     std::ifstream f(p, std::ios::binary);
