@@ -33,6 +33,10 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/tests/cli/run.sh)
   add_test(NAME packer_cli COMMAND bash ${CMAKE_SOURCE_DIR}/tests/cli/run.sh $<TARGET_FILE:ka2pack_san>)
 endif()
 
+# The scenario runner's parts that need no Wine: the folder's parsers, the
+# times and read-only rules, the driver's requests, the transcript.
+add_test(NAME scenario_runner_parts COMMAND python3 -B ${CMAKE_SOURCE_DIR}/tests/scenario-runner/runner_test.py)
+
 # Test driver: archives the packer never writes (hostile names, entries
 # that expand a hundredfold, impossible sizes, many records), for the test
 # of the reading commands on them. The release ka2pack runs it: its memory

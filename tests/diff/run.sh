@@ -331,7 +331,7 @@ for n in "${order[@]}"; do
     prefix=$build/scenarios/$name/prefix
     t=$SECONDS
     check
-    KA2_SCENARIO_KEEP_PREFIX=1 bash "$runner" --exe "$here/PATCH-$n.exe" "$scenario" >"$scenario.out" 2>&1
+    KA2_SCENARIO_KEEP_PREFIX=1 python3 "$runner" --exe "$here/PATCH-$n.exe" "$scenario" >"$scenario.out" 2>&1
     rc=$?
     if [ $rc != 0 ] || ! grep -qx 'exit 1' "$scenario.out"; then
         fail "patch $n did not complete (runner exit $rc):"

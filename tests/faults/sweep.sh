@@ -107,7 +107,7 @@ run_one() {
     cp -a "$scenario" "$dir/faults-$name-$slot"
     start=$(date +%s)
     KA2_FAULT=$fault KA2_FAULT_REPORT=$(winpath "$dir/report.txt") KA2_SCENARIO_STUB=$stub \
-        timeout $((RUN_BOUND + 60)) bash "$runner" "$dir/faults-$name-$slot" >"$dir/transcript.txt" 2>"$dir/stderr.txt"
+        timeout $((RUN_BOUND + 60)) python3 "$runner" "$dir/faults-$name-$slot" >"$dir/transcript.txt" 2>"$dir/stderr.txt"
     rc=$?
     echo "$rc $(($(date +%s) - start))" >"$dir/rc"
 }

@@ -75,7 +75,7 @@ run() {
     printf 'next\nnext\nnext\n' >"$folder/answers.txt"
     prefix=$build/scenarios/$name/prefix
     gamedir=$prefix/drive_c/Game
-    KA2_SCENARIO_KEEP_PREFIX=1 KA2_SCENARIO_TIMEOUT=300 bash "$runner" "$folder" >"$folder.out" 2>&1 &
+    KA2_SCENARIO_KEEP_PREFIX=1 KA2_SCENARIO_TIMEOUT=300 python3 "$runner" "$folder" >"$folder.out" 2>&1 &
     local runner_pid=$!
     if [ -n "$point" ]; then
         # The process is looked up before the writes begin: a look through

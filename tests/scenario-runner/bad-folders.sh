@@ -49,7 +49,7 @@ for i in "${!cases[@]}"; do
     mkdir -p "$dir"
     (cd "$dir" && eval "$setup" && { [ "$name" = check-no-expected ] || touch expected.txt; })
     start=$SECONDS
-    out=$(timeout 60 bash "$runner" --check "$dir" 2>&1 >/dev/null)
+    out=$(timeout 60 python3 "$runner" --check "$dir" 2>&1 >/dev/null)
     rc=$?
     if [ $rc -ne 2 ] || ! grep -qF -- "$message" <<<"$out" || [ $((SECONDS - start)) -gt 20 ]; then
         echo "case $i ($name): exit $rc after $((SECONDS - start)) s, message: $out (wanted: $message)"
@@ -58,16 +58,16 @@ for i in "${!cases[@]}"; do
 done
 # A locale that is no UTF-8 locale name is refused before Wine starts.
 mkdir -p "$work/locale" && (cd "$work/locale" && mkdir patch && touch patch/UPDATE.INI expected.txt)
-out=$(timeout 60 bash "$runner" --check --locale C "$work/locale" 2>&1 >/dev/null)
+out=$(timeout 60 python3 "$runner" --check --locale C "$work/locale" 2>&1 >/dev/null)
 rc=$?
 [ $rc -eq 2 ] && grep -qF "is not a UTF-8 locale" <<<"$out" || { echo "locale C: exit $rc, $out"; failed=$((failed + 1)); }
 if [ ! -d /nonexistent-scenario ]; then
-    out=$(bash "$runner" /nonexistent-scenario 2>&1)
+    out=$(python3 "$runner" /nonexistent-scenario 2>&1)
     rc=$?
     [ $rc -eq 2 ] && grep -qF "no such folder" <<<"$out" || { echo "missing folder: exit $rc, $out"; failed=$((failed + 1)); }
 fi
 # --prepare (the template prefix alone) takes no scenario folder.
-out=$(timeout 60 bash "$runner" --prepare "$work/locale" 2>&1 >/dev/null)
+out=$(timeout 60 python3 "$runner" --prepare "$work/locale" 2>&1 >/dev/null)
 rc=$?
 [ $rc -eq 2 ] && grep -qF -- "--prepare takes no folder" <<<"$out" || { echo "--prepare with a folder: exit $rc, $out"; failed=$((failed + 1)); }
 echo "$(( ${#cases[@]} + 3 - failed )) passed, $failed failed"

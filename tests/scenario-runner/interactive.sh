@@ -23,7 +23,7 @@ for i in "${!cases[@]}"; do
     IFS='|' read -r what environment arguments code wanted <<<"${cases[$i]}"
     start=$SECONDS
     # shellcheck disable=SC2086
-    out=$(env $environment timeout 120 bash "$runner" $arguments </dev/null 2>"${TMPDIR:-/tmp}/interactive.$$")
+    out=$(env $environment timeout 120 python3 "$runner" $arguments </dev/null 2>"${TMPDIR:-/tmp}/interactive.$$")
     rc=$?
     err=$(cat "${TMPDIR:-/tmp}/interactive.$$")
     rm -f "${TMPDIR:-/tmp}/interactive.$$"

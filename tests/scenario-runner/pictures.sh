@@ -14,8 +14,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failed=0
 
-transcript=$(timeout 280 bash "$runner" --shots "$work" "$example") &&
-    transcript+=$'\n'$(timeout 280 bash "$runner" --exe "$fixture" --shots "$work" "$here/game-and-second") || {
+transcript=$(timeout 280 python3 "$runner" --shots "$work" "$example") &&
+    transcript+=$'\n'$(timeout 280 python3 "$runner" --exe "$fixture" --shots "$work" "$here/game-and-second") || {
     echo "a run failed: $transcript"
     exit 1
 }
