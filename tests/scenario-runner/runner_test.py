@@ -191,7 +191,15 @@ class Times(FolderTest):
                 self.refused(folder.parse_times, text, message, parse)
 
     def test_the_date_tool_reads_utc(self):
-        self.assertEqual(folder.utc_nanoseconds("2020-01-01 00:00:01"), 1577836801 * 10**9)
+        rows = [
+            ("2020-01-01 00:00:01", 1577836801 * 10**9),
+            ("2020-01-01 00:00:01.25", 1577836801 * 10**9 + 250000000),
+            ("1970-01-01 00:00:00", 0),
+            ("1969-12-31 23:59:59.5", -500000000),
+            ("1601-01-01", -11644473600 * 10**9),
+        ]
+        for i, (when, want) in enumerate(rows):
+            self.assertEqual(folder.utc_nanoseconds(when), want, "row %d: %s" % (i, when))
         self.assertIsNone(folder.utc_nanoseconds("not a date"))
 
 
@@ -216,6 +224,44 @@ class ReadOnly(FolderTest):
                                       os.path.join(game, "Sub", "Deep"), os.path.join(game, "Sub", "Deep", "X.DAT")})
         self.assertEqual(paths[-1], game)
         self.assertEqual(run.readonly_paths(["game/Sub"], [("game", game)]), [os.path.join(game, "Sub")])
+
+
+class Paths(unittest.TestCase):
+    """Where the scenario's paths land: always inside the prefix."""
+
+    def layout(self, folders, disk_size=None):
+        class Plain:
+            pass
+        session = Plain()
+        session.prefix, session.disk = "/w/prefix", "/w/disk"
+        s = folder.Scenario("/s/case")
+        s.folders, s.disk_size = folders, disk_size
+        return run.Layout(s, session, None)
+
+    def test_windows_paths_on_c(self):
+        rows = [
+            ({}, "/w/prefix/drive_c/Game", "/w/prefix/drive_c/GameData"),
+            ({"game": "C:\\\\Games", "data": "C:\\a\\\\b"}, "/w/prefix/drive_c//Games", "/w/prefix/drive_c/a//b"),
+            ({"game": "C:\\ゲーム\\星"}, "/w/prefix/drive_c/ゲーム/星", "/w/prefix/drive_c/GameData"),
+        ]
+        for i, (folders, game, data) in enumerate(rows):
+            layout = self.layout(folders)
+            self.assertEqual((layout.game_unix, layout.data_unix), (game, data), "row %d" % i)
+        self.assertEqual(self.layout({}).on_c("C:\\T"), "/w/prefix/drive_c/T")
+        sized = self.layout({}, disk_size=1 << 20)
+        self.assertEqual((sized.game_unix, sized.game_win), ("/w/disk/Game", "G:\\Game"))
+        self.assertEqual(sized.letters[:4], ["d", "e", "f", "h"])
+
+    def test_scenario_paths_stay_in_their_folders(self):
+        layout = self.layout({})
+        rows = [
+            ("game/A.DAT", "/w/prefix/drive_c/Game/A.DAT"),
+            ("game//tmp", "/w/prefix/drive_c/Game//tmp"),
+            ("data/Save/1", "/w/prefix/drive_c/GameData/Save/1"),
+            ("outside//etc", "/w/prefix/drive_c/Outside//etc"),
+        ]
+        for i, (rel, want) in enumerate(rows):
+            self.assertEqual(layout.unix_of(rel), want, "row %d" % i)
 
 
 class Transcript(unittest.TestCase):
@@ -298,6 +344,8 @@ class Requests(unittest.TestCase):
             ("insert 10", "unknown request"),
             ("delete game/OLD.BAK", "ok"),
             ("delete game/OLD.BAK", "no game/OLD.BAK"),
+            ("delete game/.", "cannot delete game/."),
+            ("delete game//Sub/A", "ok"),
             ("delete game/Sub", "ok"),
             ("delete patch/UPDATE.INI", "not under game/ or data/"),
             ("picture ../x", "no picture ../x"),

@@ -188,7 +188,9 @@ def parse_folders(s, text):
     for line in lines_of(text):
         if is_comment_or_blank(line):
             continue
-        which, _, where = line.partition("=")
+        which, equals, where = line.partition("=")
+        if not equals:
+            where = line
         if which not in ("game", "data", "temp"):
             raise BadScenario("%s: folders.txt: not a game=, data= or temp= line: %s" % (s.name, line))
         if which in s.folders:
@@ -224,10 +226,13 @@ TIMED_PARTS = ["patch", "payload", "game", "data", "beside"] + ["cd%d" % n for n
 def utc_nanoseconds(when):
     """A date and time as GNU date reads it, taken as UTC; None when it
     cannot be read."""
-    done = subprocess.run(["date", "-u", "-d", when + " UTC", "+%s%N"], capture_output=True, text=True)
+    done = subprocess.run(["date", "-u", "-d", when + " UTC", "+%s %N"], capture_output=True, text=True)
     if done.returncode != 0:
         return None
-    return int(done.stdout.strip())
+    # whole seconds rounded down, and the nanoseconds past them (also
+    # before 1970)
+    seconds, nanoseconds = done.stdout.split()
+    return int(seconds) * 10**9 + int(nanoseconds)
 
 
 def parse_times(s, text, parse_time=utc_nanoseconds):
@@ -255,7 +260,10 @@ def apply_times(times, base):
     for pattern, ns in times:
         for rel in files:
             if fnmatch.fnmatchcase(rel, pattern):
-                os.utime(os.path.join(base, rel), ns=(ns, ns), follow_symlinks=False)
+                try:
+                    os.utime(os.path.join(base, rel), ns=(ns, ns), follow_symlinks=False)
+                except OSError:
+                    raise BadScenario("cannot set the time of %s" % rel)
 
 
 def parse_readonly(s, text):

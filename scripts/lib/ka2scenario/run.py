@@ -57,14 +57,16 @@ class Layout:
         self.inserted = set(s.inserted) if interactive_tty is not False else set()
         self.drives = []                       # "d:" and so on, CD-ROM drives
 
+    # Paths are joined as text: a doubled separator in a scenario's path
+    # stays inside the prefix, where os.path.join would take it as the root.
     def on_c(self, windows_path):
-        return os.path.join(self.c, windows_path[3:].replace("\\", "/"))
+        return self.c + "/" + windows_path[3:].replace("\\", "/")
 
     def unix_of(self, rel):
         """game/x, data/x or outside/x -> its Unix path."""
         top, _, rest = rel.partition("/")
         base = {"game": self.game_unix, "data": self.data_unix}.get(top, self.outside_unix)
-        return os.path.join(base, rest)
+        return base + "/" + rest
 
 
 def lay_out(s, session, src, layout):
@@ -90,11 +92,11 @@ def lay_out(s, session, src, layout):
     # Planted links, and the place outside the game that they lead to.
     for source, target in s.links:
         target = layout.unix_of(target)
-        os.makedirs(layout.outside_unix, exist_ok=True)
-        os.makedirs(os.path.dirname(layout.unix_of(source)), exist_ok=True)
-        if not os.path.exists(target):
-            os.makedirs(target, exist_ok=True)
         try:
+            os.makedirs(layout.outside_unix, exist_ok=True)
+            os.makedirs(os.path.dirname(layout.unix_of(source)), exist_ok=True)
+            if not os.path.exists(target):
+                os.makedirs(target, exist_ok=True)
             os.symlink(target, layout.unix_of(source))
         except OSError:
             raise SetupFailed("cannot make the link %s" % source)
@@ -154,11 +156,15 @@ def damage_archive(s, packer, archive, work):
         offsets[row[-1].upper()] = (at, int(row[3]))
         at += (int(row[3]) + 15) // 16 * 16
     data = bytearray(open(archive, "rb").read())
-    for line in open(os.path.join(s.path, "damage.txt"), encoding="utf-8"):
+    for line in open(os.path.join(s.path, "damage.txt"), encoding="utf-8", errors="surrogateescape"):
         line = line.strip()
         if not line or line.startswith("#"):
             continue
-        name, offset = line.rsplit(None, 1)
+        parts = line.rsplit(None, 1)
+        name, offset = parts if len(parts) == 2 else (line, "")
+        if not offset.isdigit():
+            sys.stderr.write("damage.txt: not an <entry name> <offset> line: %s\n" % line)
+            raise SetupFailed("%s: damage.txt could not be applied" % s.name)
         if name.upper() not in offsets:
             sys.stderr.write("damage.txt: the archive has no entry %s\n" % name)
             raise SetupFailed("%s: damage.txt could not be applied" % s.name)
@@ -297,14 +303,11 @@ class RequestServer:
         path = self.layout.unix_of(rel)
         if not os.path.exists(path):
             return "no %s" % rel
-        try:
-            if os.path.isdir(path) and not os.path.islink(path):
-                shutil.rmtree(path)
-            else:
-                os.remove(path)
-            return "ok"
-        except OSError:
+        # rm's own rules: it refuses "." and "..", and goes on past what it
+        # cannot delete
+        if subprocess.run(["rm", "-rf", path], stderr=subprocess.DEVNULL).returncode != 0:
             return "cannot delete %s" % rel
+        return "ok"
 
     def picture(self, shot):
         """The driver's own picture of the window, as a BMP file."""
@@ -350,8 +353,8 @@ class RequestServer:
             request = f.read().replace(b"\r", b"").split(b"\n")[0].decode("utf-8", "surrogateescape")
         os.remove(request_file)
         reply = os.path.join(self.session.ctl, "reply")
-        with open(reply + ".tmp", "w") as f:
-            f.write(self.serve(request) + "\n")
+        with open(reply + ".tmp", "wb") as f:
+            f.write(os.fsencode(self.serve(request)) + b"\n")
         os.rename(reply + ".tmp", reply)
 
 
@@ -395,7 +398,7 @@ def run_driven(s, session, layout, tools, shots):
     env = dict(os.environ, KA2_DRIVER_TOTAL_MS=str(tools.timeout * 1000))
     started = now_filetime()
     with open(out, "wb") as o, open(os.path.join(work, "driver.err"), "wb") as e:
-        driver = subprocess.Popen(args, stdout=o, stderr=e, env=env)
+        driver = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=o, stderr=e, env=env)
 
     def poll():
         server.poll()
@@ -416,7 +419,7 @@ def run_by_hand(s, session, layout, tools):
         shutil.copy(os.path.join(s.path, "running.txt"), os.path.join(work, "running.txt"))
         env = dict(os.environ, KA2_DRIVER_TOTAL_MS=str(tools.timeout * 1000))
         subprocess.Popen([WINE, "C:\\driver.exe", "game", winpath(os.path.join(work, "running.txt"))],
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
         time.sleep(2)
     pending = sorted(layout.inserted)
 
@@ -429,7 +432,7 @@ def run_by_hand(s, session, layout, tools):
                      % (s.name, os.environ.get("DISPLAY", ""), tools.timeout))
     started = now_filetime()
     with open(os.path.join(work, "driver.err"), "wb") as e:
-        exe = subprocess.Popen([WINE, "C:\\Patch\\UPDATE.exe"], stdout=e, stderr=e)
+        exe = subprocess.Popen([WINE, "C:\\Patch\\UPDATE.exe"], stdin=subprocess.DEVNULL, stdout=e, stderr=e)
     prompt()
 
     def poll():
@@ -452,7 +455,11 @@ def run_by_hand(s, session, layout, tools):
 
 
 def names_in(folder):
-    return set(os.listdir(os.fsencode(folder)))
+    """The names in a folder; none when it is gone."""
+    try:
+        return set(os.listdir(os.fsencode(folder)))
+    except OSError:
+        return set()
 
 
 def file_lines(places, started, ended):

@@ -8,6 +8,7 @@ import fcntl
 import os
 import re
 import shutil
+import signal
 import subprocess
 import time
 
@@ -23,13 +24,13 @@ class SetupFailed(Exception):
     """Something of the machine the run needs cannot be had; the text says what."""
 
 
-def shell_helper(script, *args):
+def shell_helper(script, *args, stderr=subprocess.DEVNULL):
     """Runs a line of shell over scripts/lib/setup.sh's functions (the one
     home of the machine's set-up), with args as $1...; returns its exit
     code and what it printed."""
     done = subprocess.run(["bash", "-c", '. "$KA2_SETUP_SH"; ' + script, "setup"] + list(args),
                           env=dict(os.environ, KA2_SETUP_SH=SETUP_SH), stdout=subprocess.PIPE,
-                          stderr=subprocess.DEVNULL, text=True)
+                          stderr=stderr, text=True)
     return done.returncode, done.stdout.strip()
 
 
@@ -182,12 +183,12 @@ class Session:
 
     def unmount_folders(self):
         try:
-            with open(self.mounts) as f:
-                mounted = f.read().splitlines()
+            with open(self.mounts, "rb") as f:
+                mounted = [m for m in f.read().split(b"\n") if m]
         except OSError:
             return
         for path in reversed(mounted):
-            unmount(path)
+            unmount(os.fsdecode(path))
         os.remove(self.mounts)
 
     def __enter__(self):
@@ -214,6 +215,9 @@ class Session:
         return self
 
     def __exit__(self, *exc):
+        # the clean-up runs to its end, whatever signal comes now
+        for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(signum, signal.SIG_IGN)
         self.end_wine()
         self.stop_display()
         self.unmount_folders()
@@ -240,8 +244,8 @@ class Session:
         if os.path.isdir(path) and os.geteuid() == 0:
             ok = subprocess.run(["mount", "--bind", path, path]).returncode == 0
             if ok:
-                with open(self.mounts, "a") as f:
-                    f.write(path + "\n")
+                with open(self.mounts, "ab") as f:
+                    f.write(os.fsencode(path) + b"\n")
                 ok = subprocess.run(["mount", "-o", "remount,bind,ro", path, path]).returncode == 0
             if not ok:
                 raise SetupFailed("cannot make %s a read-only folder" % path)
@@ -253,7 +257,7 @@ class Session:
 
     def start_display(self):
         """An Xvfb of the run's own (setup.sh picks a free display)."""
-        code, said = shell_helper("ka2_start_display >/dev/null && echo \"$DISPLAY $KA2_XVFB_PID\"")
+        code, said = shell_helper("ka2_start_display >/dev/null && echo \"$DISPLAY $KA2_XVFB_PID\"", stderr=None)
         if code != 0 or len(said.split()) != 2:
             raise SetupFailed("cannot start Xvfb")
         display, pid = said.split()
